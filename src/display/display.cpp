@@ -1,0 +1,112 @@
+// The display: SDL's video start-up, the 720 × 596 window, and the presentation of one decoded
+// picture with the progress strip beneath it. The window surface `screen` is this module's one
+// value; SDL owns it and releases it at shutdown, which an exit handler registered in
+// display_open() runs at every end of the process. Start reading at display_present().
+#include "display.h"
+
+#include <SDL.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+constexpr Uint32 RED_MASK = 0x0000FF;  // with these masks a pixel's bytes in memory are red, green,
+constexpr Uint32 GREEN_MASK = 0x00FF00;  // blue on a little-endian machine
+constexpr Uint32 BLUE_MASK = 0xFF0000;
+constexpr Uint32 ALPHA_MASK = 0;
+constexpr Uint32 WINDOW_FLAGS = SDL_SWSURFACE;  // a software surface in an ordinary window
+constexpr const char *TITLE_FORMAT = "Korlan %s";
+constexpr const char *ICON_TITLE = "testwin";
+
+static SDL_Surface *screen;
+
+// Every message of the display goes to standard error with SDL's own explanation.
+static void report_sdl(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+#define DIE_SDL(...) (report_sdl(__VA_ARGS__), exit(1))
+
+void display_format_title(char *title, size_t size, const char *path)
+{
+    int full = snprintf(title, size, TITLE_FORMAT, path);
+    if (full < 0 || static_cast<size_t>(full) < size)
+        return;
+    // Cut: never leave half of a UTF-8 sequence at the end.
+    size_t end = strlen(title);
+    size_t start = end;
+    while (start > 0 && (static_cast<unsigned char>(title[start - 1]) & 0xC0) == 0x80)
+        start--;  // continuation bytes
+    if (start > 0) {
+        unsigned char lead = static_cast<unsigned char>(title[start - 1]);
+        size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        if (lead >= 0xC0 && end - (start - 1) < need)
+            title[start - 1] = '\0';
+    }
+}
+
+int display_strip_width(int width, int32_t index, int32_t count)
+{
+    if (count <= 0 || index <= 0)
+        return 0;
+    if (index >= count)
+        return width;
+    return static_cast<int>(static_cast<double>(width) * index / count);  // product, then quotient
+}
+
+void display_open(const char *path)
+{
+    if (SDL_Init(SDL_INIT_VIDEO) < 0)
+        DIE_SDL("Couldn't initialize SDL: %s\n", SDL_GetError());
+    atexit(SDL_Quit);
+    screen = SDL_SetVideoMode(WINDOW_WIDTH, WINDOW_HEIGHT, WINDOW_DEPTH, WINDOW_FLAGS);
+    if (!screen)
+        DIE_SDL("Couldn't set %dx%dx%d video mode: %s\n", WINDOW_WIDTH, WINDOW_HEIGHT, WINDOW_DEPTH,
+                SDL_GetError());
+    char title[DISPLAY_TITLE_BYTES];
+    display_format_title(title, sizeof title, path);
+    SDL_WM_SetCaption(title, ICON_TITLE);
+}
+
+uint32_t display_map_rgb(uint8_t r, uint8_t g, uint8_t b)
+{
+    return SDL_MapRGB(screen->format, r, g, b);
+}
+
+static void fill_strip(SDL_Rect *strip, Rgb colour)
+{
+    SDL_FillRect(screen, strip, display_map_rgb(colour.r, colour.g, colour.b));
+}
+
+void display_present(const RgbImage *image, int32_t index, int32_t count)
+{
+    // SDL only reads through the wrapper; its pointer is not const.
+    SDL_Surface *picture = SDL_CreateRGBSurfaceFrom(const_cast<uint8_t *>(image->pixels), FRAME_WIDTH,
+                                                    FRAME_HEIGHT, RGB_DEPTH, RGB_ROW_BYTES, RED_MASK,
+                                                    GREEN_MASK, BLUE_MASK, ALPHA_MASK);
+    if (!picture) {
+        report_sdl("CreateRGBSurfaceFrom error: %s\n", SDL_GetError());
+        return;
+    }
+    if (SDL_BlitSurface(picture, nullptr, screen, nullptr) < 0)
+        report_sdl("BlitSurface error: %s\n", SDL_GetError());
+
+    SDL_Rect strip;
+    strip.x = 0;
+    strip.y = static_cast<Sint16>(picture->h);
+    strip.w = static_cast<Uint16>(picture->w);
+    strip.h = STRIP_HEIGHT;
+    fill_strip(&strip, STRIP_BACKGROUND);  // the whole strip, so the green part also shrinks
+    strip.w = static_cast<Uint16>(display_strip_width(picture->w, index, count));
+    if (strip.w > 0)
+        fill_strip(&strip, STRIP_FILL);
+
+    SDL_UpdateRect(screen, 0, 0, picture->w, picture->h + STRIP_HEIGHT);
+    SDL_FreeSurface(picture);
+    SDL_Flip(screen);
+}

@@ -1,0 +1,43 @@
+// korlan FILE.dv: the entry point. Checks the file before anything is shown, opens the window and
+// hands over to the playback loop (playback.cpp). Start reading at main().
+#include <cstdio>
+#include <cstdlib>
+
+#include "display.h"
+#include "frame_source.h"
+#include "player.h"
+
+// Problems with the input go to standard output and end the run.
+[[noreturn]] static void fail_input(const char *format, const char *path)
+{
+    printf(format, path);
+    exit(1);
+}
+
+int main(int argc, char **argv)
+{
+    RgbImage *image = static_cast<RgbImage *>(malloc(sizeof(RgbImage)));  // lives until the process ends
+    if (argc < 2 || !image) {
+        fprintf(stderr, "usage: korlan FILE.dv\n");
+        return 1;
+    }
+    const char *path = argv[1];
+    dvinit();
+
+    FrameFile file;
+    if (!frame_file_open(path, &file))
+        fail_input("%s not found\n", path);
+    DvFrame frame;  // the one frame buffer of the run
+    DvInfo info;
+    if (file.count == 0)
+        fail_input("Not a PAL format video\n", path);  // no whole frame to check
+    frame_file_read(&file, 0, &frame);
+    if (!frame_is_pal(&frame, &info))
+        fail_input("Not a PAL format video\n", path);
+
+    display_open(path);
+    PlayerState state = PLAYER_START;
+    run_playback(&state, &file, &frame, image);
+    frame_file_close(&file);
+    return 0;
+}
