@@ -1,1 +1,179 @@
-// placeholder
+// The playback loop over real clips and SDL's real event queue (dummy video driver), with the
+// display and SDL_Delay recorded: each test reads the loop as a trace of passes, such as
+// "0 1 2 W 3", where a number is a presented frame and W a 40 ms wait.
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "clip.h"
+#include "player.h"
+#include "recording_display.h"
+
+static std::string clip_path(int frames)
+{
+    return std::string(TEST_WORK_DIR) + "/loop-" + std::to_string(frames) + ".dv";
+}
+
+struct Loop : ::testing::Test {
+    static void SetUpTestSuite()
+    {
+        for (int frames : {10, 1}) {  // written aside, then renamed: other test processes may read
+            std::string aside = clip_path(frames) + "." + std::to_string(getpid());
+            ASSERT_TRUE(clip_write(aside.c_str(), frames, CLIP_PAL));
+            ASSERT_EQ(rename(aside.c_str(), clip_path(frames).c_str()), 0);
+        }
+        ASSERT_EQ(dvinit(), 0);
+        ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0);
+    }
+    static void TearDownTestSuite() { SDL_Quit(); }
+    void SetUp() override
+    {
+        SDL_Event stale;
+        while (SDL_PollEvent(&stale)) {
+        }
+        image = static_cast<RgbImage *>(calloc(1, sizeof(RgbImage)));
+    }
+    void TearDown() override { free(image); }
+
+    // Runs the loop from `state` on a clip of `frames` frames; `script` pushes events after a pass
+    // (numbered from 1), and the run ends with a quit request after `passes` passes.
+    std::string run(PlayerState state, int frames, size_t passes,
+                    std::function<void(size_t)> script = nullptr)
+    {
+        FrameFile file;
+        EXPECT_TRUE(frame_file_open(clip_path(frames).c_str(), &file));
+        recording_start([&](const std::vector<PassRecord> &done) {
+            if (script)
+                script(done.size());
+            if (done.size() == passes)
+                push_type(SDL_QUIT);
+        });
+        run_playback(&state, &file, &frame, image);
+        frame_file_close(&file);
+        final = state;
+        return trace();
+    }
+    static std::string trace()
+    {
+        std::string out;
+        for (const PassRecord &pass : recording_passes()) {
+            out += out.empty() ? "" : " ";
+            if (pass.wait_ms)
+                out += pass.wait_ms == IDLE_DELAY_MS ? "W" : "W" + std::to_string(pass.wait_ms);
+            else
+                out += std::to_string(pass.index) +
+                       (pass.picture == pass.index ? "" : "/" + std::to_string(pass.picture));
+        }
+        return out;
+    }
+    static void push_type(Uint8 type)
+    {
+        SDL_Event event = {};
+        event.type = type;
+        ASSERT_EQ(SDL_PushEvent(&event), 0);
+    }
+    static void push_key(SDLKey sym)
+    {
+        SDL_Event event = {};
+        event.type = SDL_KEYDOWN;
+        event.key.state = SDL_PRESSED;
+        event.key.keysym.sym = sym;
+        ASSERT_EQ(SDL_PushEvent(&event), 0);
+    }
+
+    DvFrame frame;
+    RgbImage *image = nullptr;
+    PlayerState final = {};
+};
+
+TEST_F(Loop, PlaysForwardAndWrapsAtTheEnd)
+{
+    EXPECT_EQ(run(PLAYER_START, 10, 13), "0 1 2 3 4 5 6 7 8 9 0 1 2");
+    for (const PassRecord &pass : recording_passes())
+        EXPECT_EQ(pass.count, 10);
+}
+
+TEST_F(Loop, BackwardFromFrameZeroContinuesAtTheLastFrame)
+{
+    EXPECT_EQ(run({0, -1, -1, 0}, 10, 3), "0 9 8");
+}
+
+TEST_F(Loop, OvershootPastTheEndIsDropped)
+{
+    EXPECT_EQ(run({8, -1, 4, 0}, 10, 4), "8 0 4 8");
+}
+
+TEST_F(Loop, OneFrameFileIsShownOnceThenIdles)
+{
+    EXPECT_EQ(run(PLAYER_START, 1, 4), "0 W W W");
+}
+
+TEST_F(Loop, EachEventCostsOneIdlePass)
+{
+    EXPECT_EQ(run(PLAYER_START, 10, 7, [](size_t pass) {
+                  if (pass == 3)
+                      push_type(SDL_MOUSEMOTION);
+                  if (pass == 5)
+                      push_type(SDL_KEYUP);
+              }),
+              "0 1 2 W 3 W 4");
+}
+
+TEST_F(Loop, QuitRequestEndsTheLoopAtOnce)
+{
+    EXPECT_EQ(run(PLAYER_START, 10, 2), "0 1");
+    EXPECT_EQ(final.current, 1);  // the pass that took the request did not advance
+}
+
+TEST_F(Loop, QuitKeysEndTheLoop)
+{
+    for (SDLKey key : {SDLK_q, SDLK_ESCAPE}) {
+        EXPECT_EQ(run(PLAYER_START, 10, 100, [key](size_t pass) {
+                      if (pass == 2)
+                          push_key(key);
+                  }),
+                  "0 1");
+    }
+}
+
+TEST_F(Loop, KeyPassDoesNotAdvanceAndTheChangeTakesEffectNext)
+{
+    EXPECT_EQ(run(PLAYER_START, 10, 8, [](size_t pass) {
+                  if (pass == 2)
+                      push_key(SDLK_a);  // no binding: only the stall
+                  if (pass == 4)
+                      push_key(SDLK_LEFT);
+              }),
+              "0 1 W 2 W 1 0 9");
+}
+
+TEST_F(Loop, PausedPlayerIdlesAndStepsOnPageKeys)
+{
+    EXPECT_EQ(run(PLAYER_START, 10, 9, [](size_t pass) {
+                  if (pass == 2)
+                      push_key(SDLK_SPACE);
+                  if (pass == 4)
+                      push_key(SDLK_PAGEDOWN);
+                  if (pass == 6)
+                      push_key(SDLK_END);
+                  if (pass == 7)
+                      push_key(SDLK_PAGEUP);
+              }),
+              "0 1 W W 0 W 9 0 W");
+}
+
+TEST_F(Loop, DecodingOffFreezesThePictureWhileTheStripMoves)
+{
+    EXPECT_EQ(run(PLAYER_START, 10, 8, [](size_t pass) {
+                  if (pass == 3)
+                      push_key(SDLK_F1);
+                  if (pass == 6)
+                      push_key(SDLK_F1);
+              }),
+              "0 1 2 W 3/2 4/2 W 5");
+    EXPECT_EQ(final.skip_decode, 0);
+}
