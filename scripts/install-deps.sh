@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what building, testing and benchmarking need, from Debian's packages only.
+# Usage: scripts/install-deps.sh [run|test|bench]   (default: test)
+set -euo pipefail
+
+run=(cmake g++ make pkg-config libsdl1.2-dev libavcodec-dev libswscale-dev libavutil-dev)
+test=("${run[@]}" libgtest-dev ffmpeg xvfb libx11-dev libxtst-dev valgrind clang libclang-rt-14-dev)
+bench=("${test[@]}" libbenchmark-dev mpv linux-perf)
+
+case "${1:-test}" in
+  run) wanted=("${run[@]}") ;;
+  test) wanted=("${test[@]}") ;;
+  bench) wanted=("${bench[@]}") ;;
+  *) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
