@@ -12,6 +12,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/dv_profile.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
 
@@ -47,6 +48,9 @@ extern "C" int dvinit(void)
 {
     if (decoder.codec)
         return 0;
+    // Damaged frames are expected on tape: the decoder conceals what it can, and its complaints
+    // would flood the player's console, a line per broken block.
+    av_log_set_level(AV_LOG_QUIET);
     const AVCodec *dv = avcodec_find_decoder(AV_CODEC_ID_DVVIDEO);
     if (!dv)
         return -1;
