@@ -14,9 +14,13 @@
     exit(1);
 }
 
+// The decoded picture, allocated first and released only by the end of the process; held here
+// rather than in main's frame so that it stays reachable to the very end.
+static RgbImage *image;
+
 int main(int argc, char **argv)
 {
-    RgbImage *image = static_cast<RgbImage *>(malloc(sizeof(RgbImage)));  // lives until the process ends
+    image = static_cast<RgbImage *>(malloc(sizeof(RgbImage)));
     if (argc < 2 || !image) {
         fprintf(stderr, "usage: korlan FILE.dv\n");
         return 1;

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The real player under valgrind's memcheck, with SDL's dummy video driver, on a clip with damaged
+# frames, for a fixed number of presentations; then SIGTERM, which must end it with status 0.
+# Usage: memcheck.sh KORLAN DVCLIP PRELOAD_LIB WORK_DIR
+set -euo pipefail
+korlan="$1" dvclip="$2" preload="$3" work="$4"
+flips=200
+mkdir -p "$work"
+clip="$work/memcheck.dv"
+
+# 25 frames; frame 5 random bytes, frame 9 zeros, frame 13 a torn header block.
+"$dvclip" "$clip" 25
+dd if=/dev/urandom of="$clip" bs=144000 seek=5 count=1 conv=notrunc status=none
+dd if=/dev/zero of="$clip" bs=144000 seek=9 count=1 conv=notrunc status=none
+dd if=/dev/urandom of="$clip" bs=1 seek=$((13 * 144000)) count=80 conv=notrunc status=none
+
+status=0
+SDL_VIDEODRIVER=dummy LD_PRELOAD="$preload" KORLAN_QUIT_AFTER_FLIPS="$flips" KORLAN_FLIP_LOG="$work/flips" \
+  valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \
+  --log-file="$work/valgrind.log" \
+  "$korlan" "$clip" >"$work/out.txt" 2>"$work/err.txt" || status=$?
+
+fail() { echo "memcheck: $*"; cat "$work/valgrind.log"; exit 1; }
+[ "$status" -ne 99 ] || fail "valgrind found errors"
+[ "$status" -eq 0 ] || fail "player exited with status $status"
+shown="$(cat "$work/flips" 2>/dev/null || echo 0)"
+[ "$shown" -ge "$flips" ] || fail "only $shown presentations, wanted $flips"
+grep -q "ERROR SUMMARY: 0 errors" "$work/valgrind.log" || fail "no clean error summary"
+[ ! -s "$work/out.txt" ] && [ ! -s "$work/err.txt" ] || fail "console output: $(head -c 500 "$work/out.txt" "$work/err.txt")"
+echo "memcheck: $shown presentations, no errors"
