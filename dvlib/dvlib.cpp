@@ -20,12 +20,21 @@ constexpr int DIF_BLOCK_BYTES = 80;  // every DIF block, header or data
 constexpr int DIF_SCT_SHIFT = 5;     // section type: top three bits of a block's first byte
 constexpr int DV_SCALE_FLAGS = SWS_BICUBIC;  // the command line's default; equal sizes never filter
 
+// A decoded PAL picture: three planes of 4:2:0 in one store, rows padded to the widest SIMD
+// alignment that libavcodec and libswscale use, and room after the last row for their overreads.
+constexpr int STORE_ALIGN = 64;
+constexpr int LUMA_STRIDE = (FRAME_WIDTH + STORE_ALIGN - 1) / STORE_ALIGN * STORE_ALIGN;  // 768
+constexpr int CHROMA_STRIDE = LUMA_STRIDE / 2;
+constexpr int LUMA_BYTES = LUMA_STRIDE * FRAME_HEIGHT;
+constexpr int CHROMA_BYTES = CHROMA_STRIDE * (FRAME_HEIGHT / 2);
+constexpr int STORE_BYTES = LUMA_BYTES + 2 * CHROMA_BYTES + STORE_ALIGN;
+
 struct Decoder {
     AVCodecContext *codec;
-    AVPacket *packet;
+    AVPacket *packet;  // the input buffer below, for the whole run: the decoder takes its own reference
     AVFrame *picture;
+    AVBufferRef *store;  // where PAL pictures are decoded, held for the whole run
     SwsContext *convert;   // rebuilt only when the coded pixel format changes
-    AVBufferRef *input_ref;  // the input buffer below, shared with the decoder without copying
     alignas(64) uint8_t input[DV_FRAME_BYTES + AV_INPUT_BUFFER_PADDING_SIZE];  // the frame, then zeros
 };
 
@@ -44,6 +53,29 @@ static bool starts_like_dif(const uint8_t *frame)
 
 static void noop_free(void *, uint8_t *) {}  // the input buffer is static
 
+// The decoder's picture buffers: every PAL picture goes to the one store, which costs a single
+// reference per frame where libavcodec's own pool hands out one per plane. The store is free again
+// once the picture has been converted and released, before the next decode; anything else (other
+// frame sizes and formats, or the store still held) gets libavcodec's own buffers.
+static int get_picture_buffer(AVCodecContext *codec, AVFrame *picture, int flags)
+{
+    if (picture->format != AV_PIX_FMT_YUV420P || picture->width != FRAME_WIDTH ||
+        picture->height != FRAME_HEIGHT || !av_buffer_is_writable(decoder.store))
+        return avcodec_default_get_buffer2(codec, picture, flags);
+    picture->buf[0] = av_buffer_ref(decoder.store);
+    if (!picture->buf[0])
+        return AVERROR(ENOMEM);
+    uint8_t *luma = decoder.store->data;
+    picture->data[0] = luma;
+    picture->data[1] = luma + LUMA_BYTES;
+    picture->data[2] = luma + LUMA_BYTES + CHROMA_BYTES;
+    picture->linesize[0] = LUMA_STRIDE;
+    picture->linesize[1] = CHROMA_STRIDE;
+    picture->linesize[2] = CHROMA_STRIDE;
+    picture->extended_data = picture->data;
+    return 0;
+}
+
 extern "C" int dvinit(void)
 {
     if (decoder.codec)
@@ -57,10 +89,15 @@ extern "C" int dvinit(void)
     decoder.codec = avcodec_alloc_context3(dv);
     decoder.packet = av_packet_alloc();
     decoder.picture = av_frame_alloc();
-    decoder.input_ref = av_buffer_create(decoder.input, sizeof decoder.input, noop_free, nullptr, 0);
-    if (!decoder.codec || !decoder.packet || !decoder.picture || !decoder.input_ref)
+    decoder.store = av_buffer_alloc(STORE_BYTES);
+    AVBufferRef *input = av_buffer_create(decoder.input, sizeof decoder.input, noop_free, nullptr, 0);
+    if (!decoder.codec || !decoder.packet || !decoder.picture || !decoder.store || !input)
         return -1;
+    decoder.packet->buf = input;  // shared with the decoder without copying
+    decoder.packet->data = decoder.input;
+    decoder.packet->size = DV_FRAME_BYTES;
     decoder.codec->thread_count = 1;
+    decoder.codec->get_buffer2 = get_picture_buffer;
     return avcodec_open2(decoder.codec, dv, nullptr) < 0 ? -1 : 0;
 }
 
@@ -82,15 +119,7 @@ extern "C" int dvstatus(const uint8_t *frame, DvInfo *info)
 static int decode_picture(const uint8_t *frame)
 {
     memcpy(decoder.input, frame, DV_FRAME_BYTES);  // the decoder may read into the zero padding
-    AVPacket *packet = decoder.packet;
-    packet->buf = av_buffer_ref(decoder.input_ref);
-    if (!packet->buf)
-        return -1;
-    packet->data = decoder.input;
-    packet->size = DV_FRAME_BYTES;
-    int sent = avcodec_send_packet(decoder.codec, packet);
-    av_packet_unref(packet);
-    if (sent < 0)
+    if (avcodec_send_packet(decoder.codec, decoder.packet) < 0)
         return -1;
     return avcodec_receive_frame(decoder.codec, decoder.picture) < 0 ? -1 : 0;
 }
