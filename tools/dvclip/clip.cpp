@@ -1,6 +1,6 @@
-// Writes DV test clips with libavcodec's dvvideo encoder and reads back the index that each frame
-// carries. The cells are 32 × 32 pixels on 16-pixel boundaries, so every macroblock is flat and
-// DV's quantisation leaves their centres close to pure black or white.
+// Writes DV test clips with libavcodec's dvvideo encoder; clip_index.cpp reads the index back.
+// The cells are 32 × 32 pixels on 16-pixel boundaries, so every macroblock is flat and DV's
+// quantisation leaves their centres close to pure black or white.
 #include "clip.h"
 
 #include <cstdio>
@@ -12,14 +12,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-constexpr int CELL = 32;          // pixels, side of one cell
-constexpr int CELLS_X = 96;       // left edge of the first cell
-constexpr int CELLS_Y = 64;       // top edge of the row
-constexpr uint8_t LUMA_ONE = 235;  // white in limited range
-constexpr uint8_t LUMA_ZERO = 16;  // black
-constexpr uint8_t CHROMA_GREY = 128;
-constexpr int THRESHOLD = 128;     // a cell's centre above this is a one
-constexpr int MARGIN = 64;         // a centre within this of the threshold is no cell at all
+#include "clip_cells.h"
 
 struct ClipFormat {
     int width, height;
@@ -92,22 +85,4 @@ bool clip_write(const char *path, int frames, ClipKind kind, int first_index)
     av_frame_free(&picture);
     avcodec_free_context(&codec);
     return ok;
-}
-
-int clip_read_index(const uint8_t *pixels, int pitch, int pixel_bytes, int r, int g, int b)
-{
-    int index = 0;
-    for (int bit = 0; bit < CLIP_INDEX_BITS; bit++) {
-        const uint8_t *centre = pixels + (CELLS_Y + CELL / 2) * pitch + (CELLS_X + bit * CELL + CELL / 2) * pixel_bytes;
-        int level = (centre[r] + centre[g] + centre[b]) / 3;
-        if (level > THRESHOLD - MARGIN && level < THRESHOLD + MARGIN)
-            return -1;
-        index = index << 1 | (level > THRESHOLD);
-    }
-    return index;
-}
-
-int clip_read_rgb(const uint8_t *rgb, int width)
-{
-    return clip_read_index(rgb, width * 3, 3, 0, 1, 2);
 }
