@@ -6,6 +6,7 @@
 
 #include <SDL.h>
 
+#include <clocale>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@ constexpr Uint32 ALPHA_MASK = 0;
 constexpr Uint32 WINDOW_FLAGS = SDL_SWSURFACE;  // a software surface in an ordinary window
 constexpr const char *TITLE_FORMAT = "Korlan %s";
 constexpr const char *ICON_TITLE = "testwin";
+constexpr const char *TITLE_LOCALE = "C.UTF-8";  // paths are bytes; SDL reads the title as UTF-8
 
 static SDL_Surface *screen;
 
@@ -59,6 +61,16 @@ int display_strip_width(int width, int32_t index, int32_t count)
     return static_cast<int>(static_cast<double>(width) * index / count);  // product, then quotient
 }
 
+// SDL 1.2 hands the title to X through the C library's character type. In the "C" locale that the
+// player runs in, it drops every byte beyond ASCII and sets no _NET_WM_NAME; under a UTF-8 one
+// both name properties carry the path's bytes unchanged.
+static void set_caption(const char *title)
+{
+    setlocale(LC_CTYPE, TITLE_LOCALE);
+    SDL_WM_SetCaption(title, ICON_TITLE);
+    setlocale(LC_CTYPE, "C");
+}
+
 void display_open(const char *path)
 {
     if (SDL_Init(SDL_INIT_VIDEO) < 0)
@@ -70,7 +82,7 @@ void display_open(const char *path)
                 SDL_GetError());
     char title[DISPLAY_TITLE_BYTES];
     display_format_title(title, sizeof title, path);
-    SDL_WM_SetCaption(title, ICON_TITLE);
+    set_caption(title);
 }
 
 uint32_t display_map_rgb(uint8_t r, uint8_t g, uint8_t b)
