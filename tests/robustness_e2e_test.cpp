@@ -1,0 +1,216 @@
+// The built player against what a real desktop throws at it: an hour of tape in a sparse file, a
+// file cut and regrown while it plays, awkward paths, and a storm of key presses through XTest.
+#include <gtest/gtest.h>
+// Xlib after gtest: its macros (None, Bool) would break gtest's templates.
+#include "x_session.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "clip.h"
+
+constexpr int FRAMES = 10;                // frames in the test clip
+constexpr int64_t FRAME_BYTES = 144000;   // one PAL DV frame in the file
+constexpr int DRAIN_TIMEOUT_MS = 15000;   // for SDL's queue to empty after a storm of keys
+
+static std::string work;  // this process's own scratch directory
+static std::string clip;  // a 10-frame PAL clip in it
+
+static bool write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);  // same inode: the player sees it
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out.flush());
+}
+
+// Return, then a strip that moves between six screenshots in a row: a pass advances only when no
+// event is pending, so the player has taken every event queued before.
+static bool plays_freely(Window window)
+{
+    press(XK_Return);
+    Shot last = shoot(window);
+    int moves = 0;  // in a row
+    for (Clock::time_point end = in_ms(1000); moves < 6 && Clock::now() < end;) {
+        sleep_ms(15);
+        Shot shot = shoot(window);
+        moves = shot.strip != last.strip ? moves + 1 : 0;
+        last = shot;
+    }
+    return moves == 6;
+}
+
+// The player ends with status 1 and this one line on standard output, and opens no window.
+static void expect_refused(const std::string &path, const std::string &out,
+                           const std::vector<std::string> &wrapper = {})
+{
+    SCOPED_TRACE(path);
+    bool created = true;
+    EXPECT_EQ(run_without_window({path}, &created, wrapper), 1);  // -1 after EXIT_TIMEOUT_MS: a hang
+    EXPECT_FALSE(created);
+    EXPECT_EQ(read_file(session.out), out);
+}
+
+struct Robust : ::testing::Test {
+    static void SetUpTestSuite()
+    {
+        work = make_work_dir("robust");
+        clip = work + "/ten.dv";
+        if (clip_write(clip.c_str(), FRAMES, CLIP_PAL))
+            start_x_server();
+    }
+    static void TearDownTestSuite() { end_session(work); }
+    void SetUp() override { ASSERT_NE(session.x, nullptr) << "no test clip or no X server"; }
+    void TearDown() override { kill_player(); }
+};
+
+TEST_F(Robust, HourOfSparseTapePlaysAndJumpsToItsRealEnds)
+{
+    constexpr int64_t TAPE_FRAMES = 91000;  // over an hour at 25 frames a second, past 13 GB
+    constexpr int LAST_MARK = 4242;         // the index that the last whole frame carries
+    std::string tape = work + "/hour.dv", last = work + "/last.dv";
+    ASSERT_TRUE(clip_write(tape.c_str(), 1, CLIP_PAL));
+    ASSERT_TRUE(clip_write(last.c_str(), 1, CLIP_PAL, LAST_MARK));
+    std::string frame = read_file(last);
+    ASSERT_EQ(static_cast<int64_t>(frame.size()), FRAME_BYTES);
+    int fd = open(tape.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    bool written = ftruncate(fd, TAPE_FRAMES * FRAME_BYTES + 5) == 0 &&  // zeros between, a stray tail
+                   pwrite(fd, frame.data(), frame.size(), (TAPE_FRAMES - 1) * FRAME_BYTES) == FRAME_BYTES;
+    close(fd);
+    ASSERT_TRUE(written);
+
+    Window window = open_window(tape);
+    ASSERT_NE(window, 0u);
+    // The decoder takes none of the zero frames: the picture stays on frame 0 while the strip moves.
+    Shot shot = {-1, -1};
+    for (Clock::time_point end = in_ms(FRAME_TIMEOUT_MS); Clock::now() < end && shot.strip < 1; sleep_ms(20))
+        shot = shoot(window);
+    EXPECT_EQ(shot.index, 0);
+    EXPECT_GE(shot.strip, 1) << "playback does not move through the tape";
+    press(XK_End);
+    EXPECT_TRUE(wait_shot(window, LAST_MARK, WIN_W - 1)) << "the last whole frame, 64-bit offset, 719 green";
+    press(XK_Home);
+    EXPECT_TRUE(wait_shot(window, 0, 0));
+    close_window(window);
+    EXPECT_EQ(player_exit(), 0);
+    EXPECT_EQ(read_file(session.out), "");
+    std::filesystem::remove(tape);
+}
+
+TEST_F(Robust, FileCutAndRegrownWhilePlaying)
+{
+    std::string path = work + "/cut.dv", whole = read_file(clip);
+    ASSERT_TRUE(write_file(path, whole));
+    Window window = open_window(path);
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_frame(window, -1, FRAMES));
+
+    ASSERT_EQ(truncate(path.c_str(), 2 * FRAME_BYTES + FRAME_BYTES / 2), 0);  // two frames and a half
+    sleep_ms(400);  // playing through the half frame and past the end, over and over
+    ASSERT_TRUE(player_running());
+    press(XK_space);
+    press(XK_Home);
+    expect_paused_on(window, 0, FRAMES);
+    press(XK_End);  // nothing to read: the buffer keeps frame 0, the strip says 9
+    EXPECT_TRUE(wait_shot(window, 0, expected_strip(FRAMES - 1, FRAMES)));
+
+    ASSERT_TRUE(write_file(path, whole));
+    press(XK_Prior);
+    press(XK_Next);
+    expect_paused_on(window, FRAMES - 1, FRAMES);
+    press(XK_Return);
+    expect_playing(window, 1, FRAMES);
+    close_window(window);
+    EXPECT_EQ(player_exit(), 0);
+}
+
+TEST_F(Robust, LongAndUtf8PathsNameTheWindow)
+{
+    std::string deep = work + "/" + std::string(200, 'd') + "/" + std::string(200, 'e');
+    std::filesystem::create_directories(deep);  // a name has at most 255 bytes, a path more
+    std::string paths[] = {deep + "/" + std::string(120, 'f') + ".dv", work + "/Grüße — 日本.dv"};
+    for (const std::string &path : paths) {
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(clip_write(path.c_str(), FRAMES, CLIP_PAL));
+        std::string title = ("Korlan " + path).substr(0, 499);  // the 500-byte title buffer
+        start_player({path});
+        Window window = wait_window(title);
+        ASSERT_NE(window, 0u) << "no window titled " << title;
+        EXPECT_EQ(utf8_title(window), title);
+        EXPECT_TRUE(wait_frame(window, -1, FRAMES));
+        close_window(window);
+        EXPECT_EQ(player_exit(), 0);
+    }
+}
+
+TEST_F(Robust, FifoAndDeviceAreRefusedWithoutWindow)
+{
+    std::string fifo = work + "/pipe.dv";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    expect_refused(fifo, fifo + " not found\n");  // no writer: opening must not wait for one
+    expect_refused("/dev/null", "Not a PAL format video\n");
+}
+
+TEST_F(Robust, UnreadableFileIsNotFoundForAnotherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "running the player as user nobody needs root";
+    const std::vector<std::string> nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    std::string locked = work + "/locked.dv", empty = work + "/empty.dv";
+    ASSERT_TRUE(clip_write(locked.c_str(), FRAMES, CLIP_PAL));
+    ASSERT_EQ(chmod(locked.c_str(), 0200), 0);
+    ASSERT_TRUE(write_file(empty, ""));
+    expect_refused(empty, "Not a PAL format video\n", nobody);  // nobody reaches the directory
+    expect_refused(locked, locked + " not found\n", nobody);
+}
+
+TEST_F(Robust, KeyStormLeavesPlayerResponsive)
+{
+    constexpr int PRESSES = 400;
+    const KeySym keys[] = {XK_F1,     XK_Right, XK_Left, XK_space, XK_Prior, XK_Next, XK_Home, XK_End,
+                           XK_Return, XK_Up,    XK_Down, XK_a,     XK_b,     XK_x,    XK_z};  // not q, Escape
+    Window window = open_window(clip);
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_frame(window, -1, FRAMES));
+    std::mt19937 random(61834);  // fixed, so that a failure replays
+    std::uniform_int_distribution<size_t> pick(0, std::size(keys) - 1);
+    std::uniform_int_distribution<int> gap_ms(2, 5);
+    KeySym previous = NoSymbol;
+    for (int i = 0; i < PRESSES; i++) {
+        KeySym key;
+        do
+            key = keys[pick(random)];
+        while (key == previous);  // SDL takes a release and press of one key for auto-repeat
+        previous = key;
+        for (bool down : {true, false}) {
+            key_event(key, down);
+            sleep_ms(gap_ms(random));
+        }
+    }
+    ASSERT_TRUE(player_running()) << "the storm ended the player";
+
+    bool drained = false;  // SDL's queue keeps at most 128 events, one taken a pass
+    for (Clock::time_point end = in_ms(DRAIN_TIMEOUT_MS); !drained && Clock::now() < end;)
+        drained = plays_freely(window);
+    ASSERT_TRUE(drained) << "the player never played on after the storm";
+    press(XK_space);
+    press(XK_Home);
+    ASSERT_TRUE(wait_shot(window, -1, 0)) << "Home not taken after the storm";
+    if (shoot(window).index != 0) {  // the storm left decoding off: on again, and show frame 0 anew
+        press(XK_F1);
+        press(XK_Prior);
+        press(XK_Next);
+    }
+    expect_paused_on(window, 0, FRAMES);
+    press(XK_q);
+    EXPECT_EQ(player_exit(), 0);
+    EXPECT_EQ(read_file(session.out), "");
+}
