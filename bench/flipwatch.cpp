@@ -1,10 +1,10 @@
 // flipwatch.so: watches a program that draws with SDL 1.2 without that program's help. Loaded with
-// LD_PRELOAD, it stands in for SDL_Flip, SDL_PollEvent, SDL_CreateRGBSurfaceFrom and
-// SDL_FreeSurface, hands every call on to SDL unchanged, and notes what it saw: when the first
-// frame reached the screen, the rate of flips, the resident memory and the heap allocations of
-// each part of a pass, and what the screen showed after a scripted key. It can also press keys
-// and close the window by putting SDL events in the program's queue, the same events that X
-// would have put there.
+// LD_PRELOAD, it stands in for SDL_Init, SDL_SetVideoMode, SDL_Flip, SDL_PollEvent,
+// SDL_CreateRGBSurfaceFrom and SDL_FreeSurface, hands every call on to SDL unchanged, and notes
+// what it saw: the steps of start-up up to the first frame on the screen, the rate of flips, the
+// resident memory and the heap allocations of each part of a pass, and what the screen showed
+// after a scripted key. It can also press keys and close the window by putting SDL events in the
+// program's queue, the same events that X would have put there.
 //
 // It is steered by environment variables (the player itself reads none):
 //   KB_T0_NS       CLOCK_MONOTONIC time of the exec in nanoseconds (kb_launch sets it)
@@ -52,6 +52,7 @@ struct Watch {
     int key_count;
 
     long passes, flips;
+    double init_ms, mode_ms, first_wrap_ms;  // start-up: SDL_Init called, window open, first frame decoded
     double first_flip_ms, window_from_ms, window_to_ms;
     long rss_from_kb, rss_to_kb;
     bool quit_sent;
@@ -139,7 +140,7 @@ __attribute__((constructor)) static void watch_start()
     if (window && sscanf(window, "%ld:%ld", &watch.window_from, &watch.window_to) != 2)
         watch.window_to = 0;
     parse_keys(getenv("KB_KEYS"));
-    watch.first_flip_ms = -1;
+    watch.init_ms = watch.mode_ms = watch.first_wrap_ms = watch.first_flip_ms = -1;
 }
 
 static int byte_of(Uint32 mask)
@@ -194,12 +195,31 @@ extern "C" int SDL_Flip(SDL_Surface *screen)
     return result;
 }
 
+extern "C" int SDL_Init(Uint32 flags)
+{
+    static auto real = next_symbol<int (*)(Uint32)>("SDL_Init");
+    if (watch.init_ms < 0)
+        watch.init_ms = since_exec_ms();
+    return real(flags);
+}
+
+extern "C" SDL_Surface *SDL_SetVideoMode(int width, int height, int bpp, Uint32 flags)
+{
+    static auto real = next_symbol<SDL_Surface *(*)(int, int, int, Uint32)>("SDL_SetVideoMode");
+    SDL_Surface *screen = real(width, height, bpp, flags);
+    if (watch.mode_ms < 0)
+        watch.mode_ms = since_exec_ms();
+    return screen;
+}
+
 extern "C" SDL_Surface *SDL_CreateRGBSurfaceFrom(void *pixels, int width, int height, int depth, int pitch,
                                                  Uint32 rmask, Uint32 gmask, Uint32 bmask, Uint32 amask)
 {
     static auto real = next_symbol<SDL_Surface *(*)(void *, int, int, int, int, Uint32, Uint32, Uint32, Uint32)>(
         "SDL_CreateRGBSurfaceFrom");
     close_part(&watch.rest);
+    if (watch.first_wrap_ms < 0)
+        watch.first_wrap_ms = since_exec_ms();
     watch.wrapper = real(pixels, width, height, depth, pitch, rmask, gmask, bmask, amask);
     return watch.wrapper;
 }
@@ -252,6 +272,7 @@ __attribute__((destructor)) static void watch_report()
     FILE *out = fopen(watch.report, "w");
     if (!out)
         return;
+    fprintf(out, "init_ms %.3f\nmode_ms %.3f\nfirst_wrap_ms %.3f\n", watch.init_ms, watch.mode_ms, watch.first_wrap_ms);
     fprintf(out, "first_flip_ms %.3f\n", watch.first_flip_ms);
     fprintf(out, "flips %ld\npasses %ld\n", watch.flips, watch.passes);
     if (watch.window_to > 0 && watch.flips >= watch.window_to) {

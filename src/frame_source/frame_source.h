@@ -16,6 +16,8 @@ bool frame_file_open(const char *path, FrameFile *file);  // false when it canno
 void frame_file_read(const FrameFile *file, int32_t index, DvFrame *frame);
 void frame_file_close(FrameFile *file);
 
+RgbImage *frame_image_alloc();  // the decoder's output, pages mapped; null when memory is short
+
 bool frame_is_pal(const DvFrame *frame, DvInfo *info);
 void frame_decode(const DvFrame *frame, RgbImage *image);
 

@@ -20,7 +20,7 @@ static RgbImage *image;
 
 int main(int argc, char **argv)
 {
-    image = static_cast<RgbImage *>(malloc(sizeof(RgbImage)));
+    image = frame_image_alloc();
     if (argc < 2 || !image) {
         fprintf(stderr, "usage: korlan FILE.dv\n");
         return 1;
