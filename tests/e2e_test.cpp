@@ -14,22 +14,11 @@
 #include "clip.h"
 #include "x_session.h"
 
-constexpr int FRAMES = 10;  // frames in the test clip
+constexpr int FRAMES = SUITE_FRAMES;  // frames in the suite's clip
 
-static std::string work;  // this process's own scratch directory
-static std::string clip;  // a 10-frame PAL clip in it
 
-struct Korlan : ::testing::Test {
-    static void SetUpTestSuite()
-    {
-        work = make_work_dir("e2e");
-        clip = work + "/ten.dv";
-        if (clip_write(clip.c_str(), FRAMES, CLIP_PAL))
-            start_x_server();
-    }
-    static void TearDownTestSuite() { end_session(work); }
-    void SetUp() override { ASSERT_NE(session.x, nullptr) << "no test clip or no X server"; }
-    void TearDown() override { kill_player(); }
+struct Korlan : PlayerSuite {
+    static void SetUpTestSuite() { start_suite("e2e"); }
 };
 
 TEST_F(Korlan, OpensTitledWindowPlaysAndClosesWithStatusZero)

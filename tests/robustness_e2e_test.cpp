@@ -17,12 +17,10 @@
 
 #include "clip.h"
 
-constexpr int FRAMES = 10;                // frames in the test clip
+constexpr int FRAMES = SUITE_FRAMES;  // frames in the suite's clip
 constexpr int64_t FRAME_BYTES = 144000;   // one PAL DV frame in the file
 constexpr int DRAIN_TIMEOUT_MS = 15000;   // for SDL's queue to empty after a storm of keys
 
-static std::string work;  // this process's own scratch directory
-static std::string clip;  // a 10-frame PAL clip in it
 
 static bool write_file(const std::string &path, const std::string &bytes)
 {
@@ -58,17 +56,8 @@ static void expect_refused(const std::string &path, const std::string &out,
     EXPECT_EQ(read_file(session.out), out);
 }
 
-struct Robust : ::testing::Test {
-    static void SetUpTestSuite()
-    {
-        work = make_work_dir("robust");
-        clip = work + "/ten.dv";
-        if (clip_write(clip.c_str(), FRAMES, CLIP_PAL))
-            start_x_server();
-    }
-    static void TearDownTestSuite() { end_session(work); }
-    void SetUp() override { ASSERT_NE(session.x, nullptr) << "no test clip or no X server"; }
-    void TearDown() override { kill_player(); }
+struct Robust : PlayerSuite {
+    static void SetUpTestSuite() { start_suite("robust"); }
 };
 
 TEST_F(Robust, HourOfSparseTapePlaysAndJumpsToItsRealEnds)

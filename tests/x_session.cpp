@@ -135,6 +135,21 @@ std::string make_work_dir(const std::string &name)
     return dir;
 }
 
+std::string work, clip;
+
+void start_suite(const std::string &name)
+{
+    work = make_work_dir(name);
+    clip = work + "/ten.dv";
+    if (clip_write(clip.c_str(), SUITE_FRAMES, CLIP_PAL))
+        start_x_server();
+}
+
+void PlayerSuite::TearDown()
+{
+    kill_player();
+}
+
 void end_session(const std::string &work_dir)
 {
     if (session.x)

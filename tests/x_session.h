@@ -44,6 +44,17 @@ std::string make_work_dir(const std::string &name);
 bool start_x_server();  // sets DISPLAY for the players; false when there is no usable server
 void end_session(const std::string &work_dir);  // stops the X server, removes the directory
 
+// A test suite's scratch directory, its 10-frame PAL clip and its X server, shared by its tests.
+constexpr int SUITE_FRAMES = 10;
+extern std::string work;  // this process's own scratch directory
+extern std::string clip;  // the suite's clip in it
+void start_suite(const std::string &name);  // leaves session.x null when the clip or server failed
+struct PlayerSuite : ::testing::Test {
+    static void TearDownTestSuite() { end_session(work); }
+    void SetUp() override { ASSERT_NE(session.x, nullptr) << "no test clip or no X server"; }
+    void TearDown() override;  // ends a player the test left running
+};
+
 // The player on args, run through `wrapper` (a command that execs the rest, setpriv for one) if any.
 void start_player(const std::vector<std::string> &args, const std::vector<std::string> &wrapper = {});
 int player_exit();         // waits at most EXIT_TIMEOUT_MS
