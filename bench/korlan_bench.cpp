@@ -1,6 +1,7 @@
 // korlan_bench CLIP [benchmark flags]: the viewer's modules, each beside its peer in the same run.
 // Needs an X server (DISPLAY): the display module opens its real window.
-//   Decode      dvreadblock against the ffmpeg command line decoding the same clip to rgb24
+//   Decode      dvreadblock beside the ffmpeg command line decoding the same clip to rgb24 (run
+//               Decode_SideBySide on its own: its counters differ from the others')
 //   Pass        one pass of the loop through the modules (read, decode, present) against the same
 //               calls made directly, with none of the modules' code around them
 //   PassNoDecode   the same with decoding off
@@ -12,6 +13,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,21 +63,57 @@ static double ffmpeg_seconds(int frames)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? took.count() : -1;
 }
 
-// The whole clip minus one frame: what ffmpeg's start-up costs is taken out, so that what is left
-// is decoding, converting and reading, as for dvreadblock below.
-static void Decode_FfmpegCommandLine(benchmark::State &state)
+// ffmpeg's time for one frame, the middle one of three runs: what its start-up costs varies more
+// from run to run than its decoding does.
+static double ffmpeg_start_seconds()
 {
+    double runs[3];
+    for (double &run : runs)
+        run = ffmpeg_seconds(1);
+    std::sort(runs, runs + 3);
+    return runs[0] < 0 ? -1 : runs[1];
+}
+
+// Frames that each side decodes per repetition, from the start of the clip: short runs, so that
+// both sides of a repetition meet the same machine (this one's speed drifts within seconds).
+constexpr int32_t SIDE_BY_SIDE_FRAMES = 600;
+
+// Seconds dvreadblock takes to decode the first `frames` frames of the clip, from memory.
+static double dvreadblock_seconds(int32_t frames)
+{
+    auto start = std::chrono::steady_clock::now();
+    for (int32_t i = 0; i < frames; i++)
+        dvreadblock(clip_frames[i].bytes, image.pixels, DV_OUTPUT_RGB24, DV_QUALITY_FULL);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    return took.count();
+}
+
+static bool dvreadblock_first;  // which side goes first alternates from one repetition to the next
+
+// dvreadblock and the ffmpeg command line on the same frames, one right after the other in every
+// repetition; the ratio is taken per repetition. ffmpeg's start-up is taken out by subtracting
+// its time for one frame from its time for all of them.
+static void Decode_SideBySide(benchmark::State &state)
+{
+    int32_t frames = std::min(clip.count, SIDE_BY_SIDE_FRAMES);
     for (auto _ : state) {
-        double one = ffmpeg_seconds(1), all = ffmpeg_seconds(clip.count);
+        double dv = dvreadblock_first ? dvreadblock_seconds(frames) : 0;
+        double one = ffmpeg_start_seconds(), all = ffmpeg_seconds(frames);
+        if (!dvreadblock_first)
+            dv = dvreadblock_seconds(frames);
+        dvreadblock_first = !dvreadblock_first;
         if (one < 0 || all < 0) {
             state.SkipWithError("ffmpeg failed");
             return;
         }
-        state.SetIterationTime(all - one);
+        double ffmpeg_fps = (frames - 1) / (all - one), dvreadblock_fps = frames / dv;
+        state.SetIterationTime(dv);
+        state.counters["ffmpeg_fps"] = ffmpeg_fps;
+        state.counters["dvreadblock_fps"] = dvreadblock_fps;
+        state.counters["ratio"] = dvreadblock_fps / ffmpeg_fps;
     }
-    state.SetItemsProcessed(state.iterations() * (clip.count - 1));
 }
-BENCHMARK(Decode_FfmpegCommandLine)->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(Decode_SideBySide)->UseManualTime()->Iterations(1)->Repetitions(21)->Unit(benchmark::kMillisecond);
 
 static void Decode_Dvreadblock(benchmark::State &state)
 {
