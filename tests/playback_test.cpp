@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "clip.h"
 #include "player.h"
@@ -56,6 +58,16 @@ struct Loop : ::testing::Test {
         frame_file_close(&file);
         final = state;
         return trace();
+    }
+    // The same, with keys pressed after the given passes.
+    std::string run_keys(PlayerState state, int frames, size_t passes,
+                         std::vector<std::pair<size_t, SDLKey>> keys)
+    {
+        return run(state, frames, passes, [keys](size_t pass) {
+            for (const auto &[after, key] : keys)
+                if (pass == after)
+                    push_key(key);
+        });
     }
     static std::string trace()
     {
@@ -132,48 +144,25 @@ TEST_F(Loop, QuitRequestEndsTheLoopAtOnce)
 TEST_F(Loop, QuitKeysEndTheLoop)
 {
     for (SDLKey key : {SDLK_q, SDLK_ESCAPE}) {
-        EXPECT_EQ(run(PLAYER_START, 10, 100, [key](size_t pass) {
-                      if (pass == 2)
-                          push_key(key);
-                  }),
-                  "0 1");
+        EXPECT_EQ(run_keys(PLAYER_START, 10, 100, {{2, key}}), "0 1");
     }
 }
 
 TEST_F(Loop, KeyPassDoesNotAdvanceAndTheChangeTakesEffectNext)
 {
-    EXPECT_EQ(run(PLAYER_START, 10, 8, [](size_t pass) {
-                  if (pass == 2)
-                      push_key(SDLK_a);  // no binding: only the stall
-                  if (pass == 4)
-                      push_key(SDLK_LEFT);
-              }),
-              "0 1 W 2 W 1 0 9");
+    // An unbound key only stalls the pass that takes it.
+    EXPECT_EQ(run_keys(PLAYER_START, 10, 8, {{2, SDLK_a}, {4, SDLK_LEFT}}), "0 1 W 2 W 1 0 9");
 }
 
 TEST_F(Loop, PausedPlayerIdlesAndStepsOnPageKeys)
 {
-    EXPECT_EQ(run(PLAYER_START, 10, 9, [](size_t pass) {
-                  if (pass == 2)
-                      push_key(SDLK_SPACE);
-                  if (pass == 4)
-                      push_key(SDLK_PAGEDOWN);
-                  if (pass == 6)
-                      push_key(SDLK_END);
-                  if (pass == 7)
-                      push_key(SDLK_PAGEUP);
-              }),
+    EXPECT_EQ(run_keys(PLAYER_START, 10, 9,
+                       {{2, SDLK_SPACE}, {4, SDLK_PAGEDOWN}, {6, SDLK_END}, {7, SDLK_PAGEUP}}),
               "0 1 W W 0 W 9 0 W");
 }
 
 TEST_F(Loop, DecodingOffFreezesThePictureWhileTheStripMoves)
 {
-    EXPECT_EQ(run(PLAYER_START, 10, 8, [](size_t pass) {
-                  if (pass == 3)
-                      push_key(SDLK_F1);
-                  if (pass == 6)
-                      push_key(SDLK_F1);
-              }),
-              "0 1 2 W 3/2 4/2 W 5");
+    EXPECT_EQ(run_keys(PLAYER_START, 10, 8, {{3, SDLK_F1}, {6, SDLK_F1}}), "0 1 2 W 3/2 4/2 W 5");
     EXPECT_EQ(final.skip_decode, 0);
 }
