@@ -5,6 +5,9 @@
 #include "display.h"
 
 #include <SDL.h>
+#include <SDL_syswm.h>  // brings Xlib
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <clocale>
 #include <cstdarg>
@@ -71,9 +74,77 @@ static void set_caption(const char *title)
     setlocale(LC_CTYPE, "C");
 }
 
+// Video drivers that SDL falls back on when no display can be reached, and that open no window:
+// classic SDL 1.2 draws the video as terminal graphics on standard output (libcaca, aalib), SDL 2
+// under sdl12-compat plays into memory unseen. The dummy driver is not here: SDL takes it only
+// when it is asked for by name.
+static const char *const WINDOWLESS_DRIVERS[] = {"caca", "aalib", "offscreen"};
+
+static bool opens_no_window(const char *driver)
+{
+    for (const char *windowless : WINDOWLESS_DRIVERS)
+        if (strcmp(driver, windowless) == 0)
+            return true;
+    return false;
+}
+
+// SDL_Init(SDL_INIT_VIDEO), refusing a driver that opens no window as a failed start-up. Classic
+// SDL's terminal drivers write to standard output as soon as they start and again as they stop,
+// so both happen with standard output on /dev/null: nothing reaches a terminal or a redirected file.
+static int init_video()
+{
+    fflush(stdout);
+    int kept = dup(STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (kept >= 0 && null >= 0)
+        dup2(null, STDOUT_FILENO);
+    int result = SDL_Init(SDL_INIT_VIDEO);
+    char driver[32] = "";
+    if (result >= 0 && SDL_VideoDriverName(driver, sizeof driver) && opens_no_window(driver)) {
+        SDL_Quit();
+        SDL_SetError("no display to open a window on (SDL fell back to its %s video driver)", driver);
+        result = -1;
+    }
+    if (kept >= 0 && null >= 0)
+        dup2(kept, STDOUT_FILENO);
+    if (kept >= 0)
+        close(kept);
+    if (null >= 0)
+        close(null);
+    return result;
+}
+
+// The display going away under the window (a logout, a crash, a dropped ssh -X) is fatal. Xlib's
+// own handler prints and calls exit(), whose handlers then shut SDL down on the dead connection:
+// classic SDL 1.2 gets through that, but SDL 2 under sdl12-compat loops on it at full CPU without
+// end. So the player says so in one line and ends here, without the exit handlers.
+static int display_lost(Display *x)
+{
+    fprintf(stderr, "Lost the connection to display %s\n", DisplayString(x));
+    _exit(1);
+}
+
+// Under X: the end above, and the icon title, which sdl12-compat keeps to itself (classic SDL
+// passes it to X as well; setting it twice is harmless).
+static void watch_x_window()
+{
+    SDL_SysWMinfo wm;
+    SDL_VERSION(&wm.version);
+    if (SDL_GetWMInfo(&wm) != 1 || wm.subsystem != SDL_SYSWM_X11)
+        return;
+    XSetIOErrorHandler(display_lost);
+    // Classic SDL draws into a child of the managed window; sdl12-compat has only the one window,
+    // and leaves wmwindow 0.
+    Window managed = wm.info.x11.wmwindow ? wm.info.x11.wmwindow : wm.info.x11.window;
+    wm.info.x11.lock_func();
+    XSetIconName(wm.info.x11.display, managed, ICON_TITLE);
+    XFlush(wm.info.x11.display);
+    wm.info.x11.unlock_func();
+}
+
 void display_open(const char *path)
 {
-    if (SDL_Init(SDL_INIT_VIDEO) < 0)
+    if (init_video() < 0)
         DIE_SDL("Couldn't initialize SDL: %s\n", SDL_GetError());
     atexit(SDL_Quit);
     screen = SDL_SetVideoMode(WINDOW_WIDTH, WINDOW_HEIGHT, WINDOW_DEPTH, WINDOW_FLAGS);
@@ -83,6 +154,7 @@ void display_open(const char *path)
     char title[DISPLAY_TITLE_BYTES];
     display_format_title(title, sizeof title, path);
     set_caption(title);
+    watch_x_window();
 }
 
 uint32_t display_map_rgb(uint8_t r, uint8_t g, uint8_t b)
@@ -115,8 +187,7 @@ void display_present(const RgbImage *image, int32_t index, int32_t count)
     strip.h = STRIP_HEIGHT;
     fill_strip(&strip, STRIP_BACKGROUND);  // the whole strip, so the green part also shrinks
     strip.w = static_cast<Uint16>(display_strip_width(picture->w, index, count));
-    if (strip.w > 0)
-        fill_strip(&strip, STRIP_FILL);
+    fill_strip(&strip, STRIP_FILL);  // a width of 0 paints nothing
 
     SDL_UpdateRect(screen, 0, 0, picture->w, picture->h + STRIP_HEIGHT);
     SDL_FreeSurface(picture);

@@ -21,7 +21,11 @@ static RgbImage *image;
 int main(int argc, char **argv)
 {
     image = frame_image_alloc();
-    if (argc < 2 || !image) {
+    if (!image) {
+        fprintf(stderr, "Couldn't allocate %d bytes for the picture\n", RGB_IMAGE_BYTES);
+        return 1;
+    }
+    if (argc < 2) {
         fprintf(stderr, "usage: korlan FILE.dv\n");
         return 1;
     }
