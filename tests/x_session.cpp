@@ -66,7 +66,7 @@ int wait_exit(pid_t pid, int timeout_ms)
 void start_player(const std::vector<std::string> &args, const std::vector<std::string> &wrapper)
 {
     std::vector<std::string> argv = wrapper;
-    argv.push_back(KORLAN_BINARY);
+    argv.push_back(session.binary);
     argv.insert(argv.end(), args.begin(), args.end());
     session.player = spawn(argv, session.out, session.err);
 }
@@ -94,14 +94,14 @@ void kill_player()
 
 static int ignore_x_error(Display *, XErrorEvent *) { return 0; }  // a window may vanish under us
 
-bool start_x_server()
+pid_t spawn_x_server(std::string *display_name)
 {
     int fds[2];
     if (pipe(fds) != 0)
-        return false;
+        return -1;
     std::vector<std::string> argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                     "1024x768x24", "-nolisten", "tcp"};
-    session.xvfb = spawn(argv, "/dev/null", "/dev/null");
+                                     "1024x768x24", "-nolisten", "tcp", "-noreset"};
+    pid_t xvfb = spawn(argv, "/dev/null", "/dev/null");
     close(fds[1]);
     std::string number;  // Xvfb writes the number of the display it took once it is ready
     pollfd ready = {fds[0], POLLIN, 0};
@@ -109,9 +109,21 @@ bool start_x_server()
     while (poll(&ready, 1, WINDOW_TIMEOUT_MS) > 0 && read(fds[0], &c, 1) == 1 && c != '\n')
         number += c;
     close(fds[0]);
-    std::string display_name = ":" + number;
+    *display_name = ":" + number;
+    if (c != '\n') {
+        kill(xvfb, SIGKILL);
+        wait_exit(xvfb, EXIT_TIMEOUT_MS);
+        return -1;
+    }
+    return xvfb;
+}
+
+bool start_x_server()
+{
+    std::string display_name;
+    session.xvfb = spawn_x_server(&display_name);
     int event, error, major, minor;
-    Display *x = c == '\n' ? XOpenDisplay(display_name.c_str()) : nullptr;
+    Display *x = session.xvfb > 0 ? XOpenDisplay(display_name.c_str()) : nullptr;
     if (x && !XTestQueryExtension(x, &event, &error, &major, &minor)) {
         XCloseDisplay(x);
         x = nullptr;
@@ -206,6 +218,14 @@ Window wait_window(const std::string &title)
             return 0;
     }
     return 0;
+}
+
+bool wait_utf8_title(Window window, const std::string &title)
+{
+    for (Clock::time_point end = in_ms(WINDOW_TIMEOUT_MS); Clock::now() < end; sleep_ms(20))
+        if (utf8_title(window) == title)
+            return true;
+    return false;
 }
 
 Window open_window(const std::string &path)

@@ -20,6 +20,7 @@ struct XSession {
     Display *x = nullptr;   // this process's connection to the X server
     pid_t player = -1;      // the running player; kill_player() ends it if a test leaves it running
     std::string out, err;   // files that take the player's standard output and standard error
+    std::string binary = KORLAN_BINARY;  // the player that start_player() runs
 };
 extern XSession session;  // one X server for the whole test binary, one player at a time
 
@@ -41,7 +42,9 @@ int wait_exit(pid_t pid, int timeout_ms);
 
 // A scratch directory of this process's own, named after `name`, that also takes the player's output.
 std::string make_work_dir(const std::string &name);
-bool start_x_server();  // sets DISPLAY for the players; false when there is no usable server
+// Starts an Xvfb and names its display; -1 when none came up.
+pid_t spawn_x_server(std::string *display_name);
+bool start_x_server();  // the session's own, and DISPLAY for the players; false when there is no usable server
 void end_session(const std::string &work_dir);  // stops the X server, removes the directory
 
 // A test suite's scratch directory, its 10-frame PAL clip and its X server, shared by its tests.
@@ -68,6 +71,7 @@ int run_without_window(const std::vector<std::string> &args, bool *window_create
 // comes or the player ends first.
 Window wait_window(const std::string &title);
 std::string utf8_title(Window window);  // _NET_WM_NAME when it is a UTF8_STRING, else ""
+bool wait_utf8_title(Window window, const std::string &title);  // SDL sets it after WM_NAME
 // Starts the player on `path` and returns its window, with the pointer over it: without a window
 // manager the keyboard follows the pointer.
 Window open_window(const std::string &path);
