@@ -94,20 +94,29 @@ TEST(StripWidth, IsProportionalAndNeverFull)
 
 TEST(Title, IsCutToTheBufferWithoutSplittingACharacter)
 {
+    constexpr size_t MOST = DISPLAY_TITLE_BYTES - 1;  // bytes of title before the terminator
+    const std::string prefix = "Korlan ";
     char title[DISPLAY_TITLE_BYTES];
     std::string path(600, 'x');
     display_format_title(title, sizeof title, path.c_str());
-    EXPECT_EQ(strlen(title), DISPLAY_TITLE_BYTES - 1);
-    EXPECT_EQ(std::string(title), "Korlan " + path.substr(0, DISPLAY_TITLE_BYTES - 8));
+    EXPECT_EQ(std::string(title), prefix + path.substr(0, MOST - prefix.size()));
 
-    for (size_t lead = 0; lead < 4; lead++) {  // each position of a 3-byte character at the cut
-        std::string accented = std::string(lead, 'a');
-        while (accented.size() < 600)
-            accented += "\xe2\x82\xac";  // the euro sign
-        display_format_title(title, sizeof title, accented.c_str());
-        size_t length = strlen(title);
-        EXPECT_GE(length, DISPLAY_TITLE_BYTES - 4);
-        EXPECT_EQ((length - 7 - lead) % 3, 0u) << "a character was cut at lead " << lead;
+    // Every position of a 2-, 3- and 4-byte character at the cut: as many whole characters as fit.
+    for (std::string character : {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x8e\xac"}) {
+        for (size_t lead = 0; lead < character.size(); lead++) {
+            std::string accented(lead, 'a');
+            while (accented.size() < 600)
+                accented += character;
+            display_format_title(title, sizeof title, accented.c_str());
+            size_t whole = (MOST - prefix.size() - lead) / character.size();
+            EXPECT_EQ(std::string(title), prefix + accented.substr(0, lead + whole * character.size()))
+                << character.size() << "-byte characters after " << lead << " bytes";
+        }
+        // A title of exactly the most bytes that fit keeps its last character.
+        std::string exact(MOST - prefix.size() - character.size(), 'a');
+        exact += character;
+        display_format_title(title, sizeof title, exact.c_str());
+        EXPECT_EQ(std::string(title), prefix + exact);
     }
 }
 

@@ -27,4 +27,16 @@ shown="$(cat "$work/flips" 2>/dev/null || echo 0)"
 [ "$shown" -ge "$flips" ] || fail "only $shown presentations, wanted $flips"
 grep -q "ERROR SUMMARY: 0 errors" "$work/valgrind.log" || fail "no clean error summary"
 [ ! -s "$work/out.txt" ] && [ ! -s "$work/err.txt" ] || fail "console output: $(head -c 500 "$work/out.txt" "$work/err.txt")"
-echo "memcheck: $shown presentations, no errors"
+
+# Refused inputs end before any window; none may read memory it has not filled (an empty or short
+# file leaves the frame buffer unread). Each must end with status 1 and a clean report.
+: >"$work/empty.dv"
+head -c 100000 "$clip" >"$work/short.dv"
+"$dvclip" "$work/ntsc.dv" 2 ntsc
+for input in "$work/empty.dv" "$work/short.dv" "$work/ntsc.dv" "$work/missing.dv"; do
+  status=0
+  valgrind --tool=memcheck --error-exitcode=99 --log-file="$work/valgrind.log" "$korlan" "$input" \
+    >"$work/out.txt" 2>&1 || status=$?
+  [ "$status" -eq 1 ] || fail "$input: status $status, wanted 1 (99: valgrind found errors)"
+done
+echo "memcheck: $shown presentations and 4 refused inputs, no errors"
