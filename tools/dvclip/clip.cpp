@@ -62,6 +62,7 @@ bool clip_write(const char *path, int frames, ClipKind kind, int first_index)
         codec->pix_fmt = format.pixels;
         codec->time_base = format.time_base;
         codec->thread_count = 1;
+        codec->chroma_sample_location = AVCHROMA_LOC_TOPLEFT;  // DV's own siting; FFmpeg 7 warns at any other
         picture->width = format.width;
         picture->height = format.height;
         picture->format = format.pixels;
