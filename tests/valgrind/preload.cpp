@@ -4,13 +4,26 @@
 // process SIGTERM, which SDL turns into a quit request that the loop takes on its next poll. At
 // exit the count goes to the file named by KORLAN_FLIP_LOG, so the test knows how many passes
 // the player really made.
+//
+// Also stands in for one function of libhwy, which libavcodec pulls in through libjxl: its load
+// calls it, and it executes RDTSCP, an instruction that valgrind refuses on CPUs that do not
+// announce it. The player never uses libhwy.
 #include <SDL.h>
 #include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+
+namespace hwy::platform {
+uint64_t TimerResolution();
+uint64_t TimerResolution()
+{
+    return 1;
+}
+}  // namespace hwy::platform
 
 static long flips;
 
