@@ -96,8 +96,7 @@ static int init_video()
     fflush(stdout);
     int kept = dup(STDOUT_FILENO);
     int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (kept >= 0 && null >= 0)
-        dup2(null, STDOUT_FILENO);
+    bool hidden = kept >= 0 && null >= 0 && dup2(null, STDOUT_FILENO) >= 0;
     int result = SDL_Init(SDL_INIT_VIDEO);
     char driver[32] = "";
     if (result >= 0 && SDL_VideoDriverName(driver, sizeof driver) && opens_no_window(driver)) {
@@ -105,12 +104,10 @@ static int init_video()
         SDL_SetError("no display to open a window on (SDL fell back to its %s video driver)", driver);
         result = -1;
     }
-    if (kept >= 0 && null >= 0)
+    if (hidden)
         dup2(kept, STDOUT_FILENO);
-    if (kept >= 0)
-        close(kept);
-    if (null >= 0)
-        close(null);
+    close(kept);  // either may be -1: harmless
+    close(null);
     return result;
 }
 
