@@ -4,7 +4,7 @@
 set -euo pipefail
 
 run=(cmake g++ make pkg-config libsdl1.2-dev libavcodec-dev libswscale-dev libavutil-dev)
-test=("${run[@]}" libgtest-dev ffmpeg xvfb libx11-dev libxtst-dev valgrind clang libclang-rt-14-dev)
+test=("${run[@]}" libgtest-dev ffmpeg xvfb libx11-dev libxtst-dev valgrind clang libclang-rt-14-dev desktop-file-utils appstream xdg-utils)
 bench=("${test[@]}" libbenchmark-dev mpv linux-perf)
 
 case "${1:-test}" in
