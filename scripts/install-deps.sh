@@ -3,8 +3,8 @@
 # Usage: scripts/install-deps.sh [run|test|bench]   (default: test)
 set -euo pipefail
 
-run=(cmake g++ make pkg-config libsdl1.2-dev libavcodec-dev libswscale-dev libavutil-dev)
-test=("${run[@]}" libgtest-dev ffmpeg xvfb libx11-dev libxtst-dev valgrind clang libclang-rt-14-dev desktop-file-utils appstream xdg-utils)
+run=(cmake g++ make pkg-config libsdl1.2-dev libx11-dev libavcodec-dev libswscale-dev libavutil-dev)
+test=("${run[@]}" libgtest-dev ffmpeg xvfb libxtst-dev valgrind clang libclang-rt-14-dev desktop-file-utils appstream xdg-utils)
 bench=("${test[@]}" libbenchmark-dev mpv linux-perf)
 
 case "${1:-test}" in

@@ -35,7 +35,7 @@ head -c 100000 "$clip" >"$work/short.dv"
 "$dvclip" "$work/ntsc.dv" 2 ntsc
 for input in "$work/empty.dv" "$work/short.dv" "$work/ntsc.dv" "$work/missing.dv"; do
   status=0
-  valgrind --tool=memcheck --error-exitcode=99 --log-file="$work/valgrind.log" "$korlan" "$input" \
+  LD_PRELOAD="$preload" valgrind --tool=memcheck --error-exitcode=99 --log-file="$work/valgrind.log" "$korlan" "$input" \
     >"$work/out.txt" 2>&1 || status=$?
   [ "$status" -eq 1 ] || fail "$input: status $status, wanted 1 (99: valgrind found errors)"
 done
