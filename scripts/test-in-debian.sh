@@ -54,9 +54,7 @@ mount --bind /sys "$root/sys"
 mount --bind /dev "$root/dev"
 mount --bind /dev/pts "$root/dev/pts"
 mount -t tmpfs -o mode=1777 shm "$root/dev/shm"
-# No daemons from package installs: nothing would stop them. And a root that lives for one run
-# needs no fsync after every file that dpkg writes.
-echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/unsafe-io"
+# No daemons from package installs: nothing would stop them.
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod 755 "$root/usr/sbin/policy-rc.d"
 
