@@ -53,6 +53,8 @@ mount -t proc proc "$root/proc"
 mount --bind /sys "$root/sys"
 mount --bind /dev "$root/dev"
 mount --bind /dev/pts "$root/dev/pts"
+# The host's /dev/shm is a mount of its own: under the bind of /dev lies a bare directory that
+# only root may write.
 mount -t tmpfs -o mode=1777 shm "$root/dev/shm"
 # No daemons from package installs: nothing would stop them.
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
