@@ -3,7 +3,8 @@
 # the toolchain: debootstrap SUITE (minbase) from the mirror this machine's apt uses, install
 # g++, cmake, make, git, put a clean clone of HEAD under /root and run scripts/test.sh there as
 # root. Uncommitted changes are not tested. Needs root (debootstrap, mount, chroot).
-# Usage: scripts/test-in-debian.sh SUITE   (trixie, bookworm, ...); the root is build-debian/SUITE.
+# Usage: scripts/test-in-debian.sh SUITE   (trixie, bookworm, ...); the root is build-debian/SUITE,
+# removed when the suite passes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 suite="${1:?usage: $0 SUITE (trixie, bookworm, ...)}"
@@ -78,3 +79,6 @@ git -C "$root/root/korlan" checkout -q --detach "$head"
 stage "scripts/test.sh"
 in_root bash -c 'cd /root/korlan && scripts/test.sh'
 stage "passed"
+# A root that passed holds nothing to look at, and about 2 GB; a failed one stays for a look inside.
+cleanup
+rm -rf --one-file-system "$root"
