@@ -7,7 +7,8 @@
 # removed when the suite passes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-suite="${1:?usage: $0 SUITE (trixie, bookworm, ...)}"
+[ $# -eq 1 ] || { echo "usage: $0 SUITE   (trixie, bookworm, ...)" >&2; exit 2; }
+suite="$1"
 [ "$(id -u)" -eq 0 ] || { echo "$0: needs root (debootstrap, mount, chroot)" >&2; exit 1; }
 
 # Elapsed seconds at the start of each stage: the log shows where the minutes go.
