@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Installs what building, testing and benchmarking need, from Debian's packages only.
-# Usage: scripts/install-deps.sh [run|test|bench]   (default: test)
+# Usage: scripts/install-deps.sh [run|test|bench|root]   (default: test)
+# Package names only, never a versioned one: the same names install on Debian 12 and Debian 13.
 set -euo pipefail
 
 run=(cmake g++ make pkg-config libsdl1.2-dev libx11-dev libavcodec-dev libswscale-dev libavutil-dev)
-test=("${run[@]}" libgtest-dev ffmpeg xvfb libxtst-dev valgrind clang libclang-rt-14-dev desktop-file-utils appstream xdg-utils)
+test=("${run[@]}" libgtest-dev ffmpeg xvfb libxtst-dev valgrind clang libclang-rt-dev desktop-file-utils appstream xdg-utils)
 bench=("${test[@]}" libbenchmark-dev mpv linux-perf)
+root=(debootstrap)   # scripts/test-in-debian.sh
 
 case "${1:-test}" in
   run) wanted=("${run[@]}") ;;
   test) wanted=("${test[@]}") ;;
   bench) wanted=("${bench[@]}") ;;
-  *) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;
+  root) wanted=("${root[@]}") ;;
+  *) echo "usage: $0 [run|test|bench|root]" >&2; exit 2 ;;
 esac
 
 missing=()

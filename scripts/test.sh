@@ -2,20 +2,41 @@
 # Installs what is missing, builds and runs every test: unit tests under SDL's dummy video
 # driver, end-to-end tests of the real player in an X server (Xvfb) that the tests start, and
 # the player under valgrind. Then the whole suite again built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (build-asan), and a minute of fuzzing the decoder (scripts/fuzz.sh).
+# UndefinedBehaviorSanitizer (build-asan), a minute of fuzzing the decoder (scripts/fuzz.sh),
+# and the first suite once more on a fresh Debian 13 (scripts/test-in-debian.sh trixie, as root).
+# Usage: scripts/test.sh [quick]   (quick: only the first suite, on this machine)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Elapsed seconds at the start of each stage: the log shows where the minutes go.
+stage() { echo "== ${SECONDS}s test.sh: $*"; }
+
+stage "installing what is missing"
 scripts/install-deps.sh test
+stage "build"
 cmake -S . -B build -DKORLAN_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)"
+stage "ctest"
 (cd build && ctest --output-on-failure -j2 --timeout 300)
 
+# Inside scripts/test-in-debian.sh's root (KORLAN_IN_DEBIAN) the first suite is what proves the
+# platform; the checked builds and the fuzzer run on the host.
+if [ "${1:-}" = quick ] || [ -n "${KORLAN_IN_DEBIAN:-}" ]; then stage "done"; exit 0; fi
+
+stage "build-asan"
 cmake -S . -B build-asan -DKORLAN_SANITIZE=ON -DKORLAN_TESTS=ON >/dev/null
 cmake --build build-asan -j"$(nproc)"
+stage "ctest in build-asan"
 # Leak checking stays on; only system libraries' own leaks are suppressed (tests/sanitizer).
 export ASAN_OPTIONS=detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1
 export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=print_stacktrace=1
 (cd build-asan && ctest --output-on-failure -j2 --timeout 300)
 
+stage "fuzzing"
 scripts/fuzz.sh 60
+
+stage "Debian 13"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo scripts/test-in-debian.sh trixie
+stage "done"
