@@ -4,7 +4,7 @@
 # and sdl12-compat (the SDL 1.2 interface over SDL 2), each on an X server of its own.
 # Installs what is missing, builds build-bench (Release), makes the clips, starts the X servers and
 # prints the tables. Usage: bench/run.sh [--quick]   (--quick: fewer repetitions and a memory run
-# of 10,000 passes instead of 100,000; about 6 minutes instead of about 15)
+# of 10,000 passes instead of 100,000; about 6 minutes instead of about 16)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
