@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "clip.h"

@@ -220,12 +220,19 @@ Window wait_window(const std::string &title)
     return 0;
 }
 
-bool wait_utf8_title(Window window, const std::string &title)
+// Asks `ready` every `every_ms` until it says yes or `timeout_ms` have passed.
+template <typename Ready>
+static bool poll_until(int timeout_ms, int every_ms, Ready ready)
 {
-    for (Clock::time_point end = in_ms(WINDOW_TIMEOUT_MS); Clock::now() < end; sleep_ms(20))
-        if (utf8_title(window) == title)
+    for (Clock::time_point end = in_ms(timeout_ms); Clock::now() < end; sleep_ms(every_ms))
+        if (ready())
             return true;
     return false;
+}
+
+bool wait_utf8_title(Window window, const std::string &title)
+{
+    return poll_until(WINDOW_TIMEOUT_MS, 20, [&] { return utf8_title(window) == title; });
 }
 
 Window open_window(const std::string &path)
@@ -321,22 +328,18 @@ bool agrees(Shot shot, int frames)
 
 bool wait_shot(Window window, int index, int strip)
 {
-    for (Clock::time_point end = in_ms(FRAME_TIMEOUT_MS); Clock::now() < end; sleep_ms(10)) {
+    return poll_until(FRAME_TIMEOUT_MS, 10, [&] {
         Shot shot = shoot(window);
-        if ((index < 0 || shot.index == index) && shot.strip == strip)
-            return true;
-    }
-    return false;
+        return (index < 0 || shot.index == index) && shot.strip == strip;
+    });
 }
 
 bool wait_frame(Window window, int index, int frames)
 {
-    for (Clock::time_point end = in_ms(FRAME_TIMEOUT_MS); Clock::now() < end; sleep_ms(10)) {
+    return poll_until(FRAME_TIMEOUT_MS, 10, [&] {
         Shot shot = shoot(window);
-        if ((index < 0 || shot.index == index) && agrees(shot, frames))
-            return true;
-    }
-    return false;
+        return (index < 0 || shot.index == index) && agrees(shot, frames);
+    });
 }
 
 void expect_paused_on(Window window, int index, int frames)
