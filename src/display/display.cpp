@@ -15,9 +15,17 @@
 #include <cstdlib>
 #include <cstring>
 
-constexpr Uint32 RED_MASK = 0x0000FF;  // with these masks a pixel's bytes in memory are red, green,
-constexpr Uint32 GREEN_MASK = 0x00FF00;  // blue on a little-endian machine
+// SDL reads a 24-bit pixel as a number in the machine's byte order; the picture's bytes are red,
+// green, blue in memory on every machine. So the masks that say so depend on the byte order: red is
+// the low byte on a little-endian machine (x86, arm64), the high one on a big-endian one (s390x).
+#if SDL_BYTEORDER == SDL_LIL_ENDIAN
+constexpr Uint32 RED_MASK = 0x0000FF;
 constexpr Uint32 BLUE_MASK = 0xFF0000;
+#else
+constexpr Uint32 RED_MASK = 0xFF0000;
+constexpr Uint32 BLUE_MASK = 0x0000FF;
+#endif
+constexpr Uint32 GREEN_MASK = 0x00FF00;
 constexpr Uint32 ALPHA_MASK = 0;
 constexpr Uint32 WINDOW_FLAGS = SDL_SWSURFACE;  // a software surface in an ordinary window
 constexpr const char *TITLE_FORMAT = "Korlan %s";
