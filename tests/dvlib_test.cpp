@@ -56,9 +56,9 @@ protected:
 TEST_F(Dvlib, MatchesTheFfmpegCommandLineByteForByte)
 {
     std::string dv = work_path("testsrc2.dv"), rgb = work_path("testsrc2.rgb");
-    std::string make = "ffmpeg -v error -y -f lavfi -i testsrc2=size=720x576:rate=25 -t 0.4 -target pal-dv -an "
+    std::string make = FFMPEG " -v error -y -f lavfi -i testsrc2=size=720x576:rate=25 -t 0.4 -target pal-dv -an "
                        "-f dv '" + dv + "'";
-    std::string convert = "ffmpeg -v error -y -i '" + dv + "' -pix_fmt rgb24 -f rawvideo '" + rgb + "'";
+    std::string convert = FFMPEG " -v error -y -i '" + dv + "' -pix_fmt rgb24 -f rawvideo '" + rgb + "'";
     ASSERT_EQ(std::system(make.c_str()), 0) << make;
     ASSERT_EQ(std::system(convert.c_str()), 0) << convert;
     std::vector<uint8_t> frames = read_and_remove(dv), expected = read_and_remove(rgb);
