@@ -63,7 +63,7 @@ stage "ctest -L unit under $qemu (end-to-end and desktop files' tests left to th
 # client under qemu come out wrong on a little-endian server.
 stage "the player's picture under $qemu against ffmpeg's decode"
 cd build-cross
-ffmpeg=("${emulator[@]}" ffmpeg -v error -y)
+ffmpeg=("${emulator[@]}" /usr/bin/ffmpeg -v error -y)   # qemu-user does not search PATH
 "${ffmpeg[@]}" -f lavfi -i testsrc2=size=720x576:rate=25 -frames:v 1 -target pal-dv -an -f dv picture.dv
 "${ffmpeg[@]}" -i picture.dv -pix_fmt rgb24 -f rawvideo picture.rgb
 # -displayfd: Xvfb takes the first free display number and writes it.
@@ -86,7 +86,7 @@ wait "$player" || true
 if [ $exact = yes ]; then
   echo "the player's picture is exactly ffmpeg's decode"
 else
-  "${emulator[@]}" ffmpeg -v info -f rawvideo -pix_fmt rgb24 -s 720x576 -i shown.rgb \
+  "${emulator[@]}" /usr/bin/ffmpeg -v info -f rawvideo -pix_fmt rgb24 -s 720x576 -i shown.rgb \
     -f rawvideo -pix_fmt rgb24 -s 720x576 -i picture.rgb -lavfi psnr -f null - 2>&1 | grep PSNR || true
   echo "the player's picture differs from ffmpeg's decode"
   exit 1

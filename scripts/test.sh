@@ -3,7 +3,8 @@
 # driver, end-to-end tests of the real player in an X server (Xvfb) that the tests start, and
 # the player under valgrind. Then the whole suite again built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (build-asan), a minute of fuzzing the decoder (scripts/fuzz.sh),
-# and the first suite once more on a fresh Debian 13 (scripts/test-in-debian.sh trixie, as root).
+# the first suite once more on a fresh Debian 13 (scripts/test-in-debian.sh trixie, as root), and
+# the unit tests cross-built for big-endian s390x under qemu (scripts/test-cross.sh s390x, as root).
 # Usage: scripts/test.sh [quick]   (quick: only the first suite, on this machine)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,4 +40,7 @@ stage "Debian 13"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 $sudo scripts/test-in-debian.sh trixie
+
+stage "s390x"
+$sudo scripts/test-cross.sh s390x
 stage "done"
