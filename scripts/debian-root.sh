@@ -1,6 +1,10 @@
 # A throwaway Debian root for tests, sourced by scripts/test-in-debian.sh and scripts/test-cross.sh.
-# The caller sets `root` (an absolute path) and runs as root (debootstrap, mount, chroot); on any
-# exit every mount under the root is undone and what still runs inside it is ended.
+# The caller sets `root` (an absolute path) and `label` (what the log calls the run); on any exit
+# every mount under the root is undone and what still runs inside it is ended.
+[ "$(id -u)" -eq 0 ] || { echo "$0: needs root (debootstrap, mount, chroot)" >&2; exit 1; }
+
+# Elapsed seconds at the start of each stage: the log shows where the minutes go.
+stage() { echo "== ${SECONDS}s $label: $*"; }
 
 # The mirror that this machine's apt names: deb822 sources or, as in a debootstrapped root, one
 # `deb URI SUITE main` line.

@@ -12,12 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 [ $# -ge 1 ] && [ $# -le 2 ] || { echo "usage: $0 ARCH [SUITE]   (s390x, arm64, ...)" >&2; exit 2; }
 arch="$1" suite="${2:-bookworm}"
-[ "$(id -u)" -eq 0 ] || { echo "$0: needs root (debootstrap, mount, chroot)" >&2; exit 1; }
-root="$PWD/build-debian/cross-$arch"
+label="$arch on $suite" root="$PWD/build-debian/cross-$arch"
 source scripts/debian-root.sh
-
-# Elapsed seconds at the start of each stage: the log shows where the minutes go.
-stage() { echo "== ${SECONDS}s $arch on $suite: $*"; }
 
 stage "debootstrap"
 root_create "$suite"

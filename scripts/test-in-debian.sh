@@ -8,13 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ $# -eq 1 ] || { echo "usage: $0 SUITE   (trixie, bookworm, ...)" >&2; exit 2; }
-suite="$1"
-[ "$(id -u)" -eq 0 ] || { echo "$0: needs root (debootstrap, mount, chroot)" >&2; exit 1; }
-root="$PWD/build-debian/$suite"
+suite="$1" label="$1" root="$PWD/build-debian/$1"
 source scripts/debian-root.sh
-
-# Elapsed seconds at the start of each stage: the log shows where the minutes go.
-stage() { echo "== ${SECONDS}s $suite: $*"; }
 
 stage "debootstrap"
 root_create "$suite"
