@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch="$1"
-stage() { echo "== $arch in the root: $*"; }
+# Elapsed seconds inside the root at the start of each stage.
+stage() { echo "== ${SECONDS}s $arch in the root: $*"; }
 # Asked as the target (-A) rather than the host (-a), which dpkg-architecture holds against the
 # build machine's gcc and warns.
 triplet=$(dpkg-architecture -A"$arch" -qDEB_TARGET_GNU_TYPE)

@@ -7,7 +7,7 @@ set -euo pipefail
 run=(cmake g++ make pkg-config libsdl1.2-dev libx11-dev libavcodec-dev libswscale-dev libavutil-dev)
 test=("${run[@]}" libgtest-dev ffmpeg xvfb libxtst-dev valgrind clang libclang-rt-dev desktop-file-utils appstream xdg-utils)
 bench=("${test[@]}" libbenchmark-dev mpv linux-perf libsdl1.2-compat)  # sdl12-compat: measured beside classic SDL
-root=(debootstrap)   # scripts/test-in-debian.sh
+root=(debootstrap)   # scripts/test-in-debian.sh, scripts/test-cross.sh
 
 case "${1:-test}" in
   run) wanted=("${run[@]}") ;;
