@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The part of scripts/test-cross.sh that runs inside its root, in the clone: cross-builds the player
-# and the unit tests for ARCH, runs the unit tests under qemu-user, then shows the player's picture
-# in an X server and holds it to the target's own ffmpeg decode of the same frame.
-# Last, the Debian package cross-built.
+# and the unit tests for ARCH, runs the unit tests under qemu-user, shows the player's picture in an
+# X server and holds it to the target's own ffmpeg decode of the same frame, and last cross-builds
+# the Debian package.
 # Usage (in the root): scripts/cross-in-root.sh ARCH
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,7 +35,7 @@ stage "ctest -L unit under $qemu (end-to-end and desktop files' tests left to th
 # client under qemu come out wrong on a little-endian server.
 stage "the player's picture under $qemu against ffmpeg's decode"
 cd build-cross
-# qemu-user does not search PATH; -nostdin: ffmpeg would read keys from this script.
+# qemu-user does not search PATH; -nostdin: ffmpeg otherwise reads keys from standard input.
 ffmpeg=("${emulator[@]}" /usr/bin/ffmpeg -nostdin -v error -y)
 "${ffmpeg[@]}" -f lavfi -i testsrc2=size=720x576:rate=25 -frames:v 1 -target pal-dv -an -f dv picture.dv
 "${ffmpeg[@]}" -i picture.dv -pix_fmt rgb24 -f rawvideo picture.rgb
@@ -43,6 +43,7 @@ ffmpeg=("${emulator[@]}" /usr/bin/ffmpeg -nostdin -v error -y)
 Xvfb -displayfd 3 -screen 0 720x596x24 -nolisten tcp -noreset -extension MIT-SHM 3>display.txt 2>xvfb.log &
 xvfb=$!
 for _ in $(seq 100); do [ -s display.txt ] && break; sleep 0.1; done
+[ -s display.txt ] || { cat xvfb.log; echo "Xvfb did not start"; exit 1; }
 export DISPLAY=":$(cat display.txt)"
 "${emulator[@]}" ./korlan picture.dv &
 player=$!
