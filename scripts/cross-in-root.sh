@@ -13,7 +13,7 @@ stage() { echo "== ${SECONDS}s $arch in the root: $*"; }
 # build machine's gcc and warns.
 triplet=$(dpkg-architecture -A"$arch" -qDEB_TARGET_GNU_TYPE)
 cpu=$(dpkg-architecture -A"$arch" -qDEB_TARGET_GNU_CPU)
-qemu="qemu-${cpu/powerpc/ppc}-static"   # qemu names ppc64el's cpu ppc64le
+qemu="qemu-${cpu/powerpc/ppc}"   # qemu names ppc64el's cpu ppc64le
 # The target's libraries and loader are installed multiarch, under / itself.
 emulator=("$qemu" -L /)
 

@@ -23,7 +23,9 @@ in_root dpkg --add-architecture "$arch"
 in_root apt-get update -qq
 
 stage "installing the cross toolchain and qemu"
-root_install crossbuild-essential-"$arch" qemu-user-static
+# qemu-user, not qemu-user-static: on Debian 13 that is a transitional package that brings the
+# binfmt_misc registrations along (and qemu-user's binaries are static there).
+root_install crossbuild-essential-"$arch" qemu-user
 root_clone
 stage "apt-get build-dep -a $arch -P nocheck, and what the tests need"
 in_root bash -c "cd /root/korlan && DEBIAN_FRONTEND=noninteractive \
