@@ -12,6 +12,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ $# -ge 1 ] && [ $# -le 2 ] || { echo "usage: $0 ARCH [SUITE]   (s390x, arm64, ...)" >&2; exit 2; }
+# Debian 12 by default: the mirror these machines use lacks some of Debian 13's s390x packages (apt
+# gets 404 for libc6 among others), while Debian 12's are all there.
 arch="$1" suite="${2:-bookworm}"
 label="$arch on $suite" root="$PWD/build-debian/cross-$arch"
 source scripts/debian-root.sh
