@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <bitset>
 #include <clocale>
 #include <cstdarg>
 #include <cstdio>
@@ -96,20 +97,50 @@ static bool opens_no_window(const char *driver)
     return false;
 }
 
+constexpr const char *INIT_FAILED = "Couldn't initialize SDL: %s\n";
+
+static void refuse_windowless(const char *driver)
+{
+    SDL_SetError("no display to open a window on (SDL fell back to its %s video driver)", driver);
+}
+
+// True only while SDL_Init runs.
+static bool starting_video;
+
+// Classic SDL's terminal drivers start a terminal library, which calls exit(1) inside SDL_Init when
+// TERM is unset (cron, systemd, ssh without a tty) or names a terminal that the terminfo database
+// lacks (kitty's, alacritty's or foot's over ssh); SDL_Init never returns. This exit handler,
+// registered before SDL_Init, ends such an exit with the player's own failure line instead.
+static void end_failed_init()
+{
+    if (!starting_video)
+        return;
+    char driver[32] = "";
+    if (SDL_VideoDriverName(driver, sizeof driver) && opens_no_window(driver))
+        refuse_windowless(driver);
+    else
+        SDL_SetError("SDL's video start-up ended the process");
+    report_sdl(INIT_FAILED, SDL_GetError());
+    _exit(1);  // an exit handler has no other way to give its own status
+}
+
 // SDL_Init(SDL_INIT_VIDEO), refusing a driver that opens no window as a failed start-up. Classic
 // SDL's terminal drivers write to standard output as soon as they start and again as they stop,
 // so both happen with standard output on /dev/null: nothing reaches a terminal or a redirected file.
 static int init_video()
 {
+    atexit(end_failed_init);  // display_open() runs once
     fflush(stdout);
     int kept = dup(STDOUT_FILENO);
     int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     bool hidden = kept >= 0 && null >= 0 && dup2(null, STDOUT_FILENO) >= 0;
+    starting_video = true;
     int result = SDL_Init(SDL_INIT_VIDEO);
+    starting_video = false;
     char driver[32] = "";
     if (result >= 0 && SDL_VideoDriverName(driver, sizeof driver) && opens_no_window(driver)) {
         SDL_Quit();
-        SDL_SetError("no display to open a window on (SDL fell back to its %s video driver)", driver);
+        refuse_windowless(driver);
         result = -1;
     }
     if (hidden)
@@ -117,6 +148,23 @@ static int init_video()
     close(kept);  // either may be -1: harmless
     close(null);
     return result;
+}
+
+// Classic SDL 1.2 reads 10-bit colour masks (a 30-bit, deep-colour X screen) as if they had 8 bits
+// and maps every colour to 0: its window would stay black. So a screen whose masks SDL reports is
+// refused when SDL cannot tell white from black in them. Left to SDL_SetVideoMode: a palette (8-bit
+// screens: nearest colours on both SDLs) and a screen without masks (sdl12-compat on 30 bits, which
+// draws there right).
+static bool screen_drawable()
+{
+    const SDL_VideoInfo *info = SDL_GetVideoInfo();
+    const SDL_PixelFormat *format = info ? info->vfmt : nullptr;
+    Uint32 masks = format ? format->Rmask | format->Gmask | format->Bmask : 0;
+    if (masks == 0 || format->palette || SDL_MapRGB(format, 255, 255, 255) != SDL_MapRGB(format, 0, 0, 0))
+        return true;
+    SDL_SetError("SDL cannot draw colours on this %d-bit colour screen",
+                 static_cast<int>(std::bitset<32>(masks).count()));
+    return false;
 }
 
 // The display going away under the window (a logout, a crash, a dropped ssh -X) is fatal. Xlib's
@@ -150,9 +198,10 @@ static void watch_x_window()
 void display_open(const char *path)
 {
     if (init_video() < 0)
-        DIE_SDL("Couldn't initialize SDL: %s\n", SDL_GetError());
+        DIE_SDL(INIT_FAILED, SDL_GetError());
     atexit(SDL_Quit);
-    screen = SDL_SetVideoMode(WINDOW_WIDTH, WINDOW_HEIGHT, WINDOW_DEPTH, WINDOW_FLAGS);
+    if (screen_drawable())
+        screen = SDL_SetVideoMode(WINDOW_WIDTH, WINDOW_HEIGHT, WINDOW_DEPTH, WINDOW_FLAGS);
     if (!screen)
         DIE_SDL("Couldn't set %dx%dx%d video mode: %s\n", WINDOW_WIDTH, WINDOW_HEIGHT, WINDOW_DEPTH,
                 SDL_GetError());
