@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -206,18 +208,85 @@ TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
     std::string err = read_file(session.err);
     EXPECT_EQ(err, "Lost the connection to display " + display + "\n");
 
-    // The dead server's display, then none named at all.
-    for (const std::vector<std::string> &env : {std::vector<std::string>{"env", "DISPLAY=" + display},
-                                                std::vector<std::string>{"env", "-u", "DISPLAY"}}) {
+    // The dead server's display, then none named at all, whatever the terminal: classic SDL falls
+    // back to terminal drivers, whose terminal library ends the process itself when TERM is unset or
+    // unknown to it.
+    const std::vector<std::string> no_display = {"env", "-u", "DISPLAY"};
+    auto with = [&](const std::string &term) {
+        std::vector<std::string> env = no_display;
+        env.push_back(term);
+        return env;
+    };
+    auto expect_init_failure = [](const std::string &text) {
+        size_t line = text.find("Couldn't initialize SDL: ");  // SDL may say more before it
+        ASSERT_NE(line, std::string::npos) << text;
+        size_t end = text.find('\n', line);
+        EXPECT_EQ(end, text.size() - 1) << text;
+        EXPECT_GT(end, line + strlen("Couldn't initialize SDL: ")) << "no reason given";
+    };
+    for (const std::vector<std::string> &env :
+         {std::vector<std::string>{"env", "DISPLAY=" + display}, no_display, with("-uTERM"), with("TERM=dumb"),
+          with("TERM=no-such-terminal")}) {
         SCOPED_TRACE(env.back());
         bool created = true;
         EXPECT_EQ(run_without_window({clip}, &created, env), 1);
         EXPECT_FALSE(created);
         EXPECT_EQ(read_file(session.out), "");
-        err = read_file(session.err);
-        size_t line = err.find("Couldn't initialize SDL: ");  // SDL 2 may say more before it
-        ASSERT_NE(line, std::string::npos) << err;
-        EXPECT_EQ(err.find('\n', line), err.size() - 1) << err;
+        expect_init_failure(read_file(session.err));
+    }
+
+    // On a terminal (a pty), with standard error on it as well: its modes are the same after.
+    for (const char *term : {"TERM=xterm", "-uTERM"}) {
+        SCOPED_TRACE(term);
+        std::string pty = work + "/pty.txt";
+        std::vector<std::string> argv = with(term);
+        argv.insert(argv.end(), {"PLAYER=" + std::string(KORLAN_BINARY), "CLIP=" + clip, "OUT=" + session.out,
+                                 "script", "-qec", "stty -g; \"$PLAYER\" \"$CLIP\" >\"$OUT\"; echo $?; stty -g",
+                                 "/dev/null"});
+        ASSERT_EQ(wait_exit(spawn(argv, pty, "/dev/null"), EXIT_TIMEOUT_MS), 0);
+        EXPECT_EQ(read_file(session.out), "");
+        std::string seen = read_file(pty);  // the terminal turns each \n into \r\n
+        seen.erase(std::remove(seen.begin(), seen.end(), '\r'), seen.end());
+        size_t modes_end = seen.find('\n'), status = seen.rfind("\n1\n");
+        ASSERT_NE(status, std::string::npos) << seen;
+        EXPECT_EQ(seen.substr(0, modes_end + 1), seen.substr(status + 3)) << "terminal modes changed";
+        expect_init_failure(seen.substr(modes_end + 1, status - modes_end));
+    }
+}
+
+// A deep-colour screen (30 bits, 10 a channel): the picture in its colours where SDL can map them,
+// else (classic SDL 1.2) a refusal that names the depth, with no window ever shown.
+TEST_F(Robust, ThirtyBitScreenShowsThePictureOrRefuses)
+{
+    std::string display;
+    pid_t xvfb = spawn_x_server(&display, 30);
+    ASSERT_GT(xvfb, 0) << "no 30-bit X server";
+    Display *deep = XOpenDisplay(display.c_str());
+    ASSERT_NE(deep, nullptr);
+    XSelectInput(deep, DefaultRootWindow(deep), SubstructureNotifyMask);
+    std::swap(session.x, deep);  // watched through the session's helpers for a while
+    start_player({clip}, {"env", "DISPLAY=" + display});
+    Window window = wait_window("Korlan " + clip);
+    if (window) {
+        expect_playing(window, 1, FRAMES);  // moving frames: an all-black window reads as frame 0
+        close_window(window);
+    }
+    int code = player_exit();
+    XSync(session.x, False);
+    XEvent event;  // classic SDL creates its windows at start-up, unmapped until the mode is set
+    bool mapped = XCheckTypedEvent(session.x, MapNotify, &event);
+    std::swap(session.x, deep);
+    XCloseDisplay(deep);
+    kill(xvfb, SIGTERM);
+    wait_exit(xvfb, EXIT_TIMEOUT_MS);
+    if (window) {
+        EXPECT_EQ(code, 0);
+    } else {
+        EXPECT_EQ(code, 1);
+        EXPECT_FALSE(mapped);
+        std::string err = read_file(session.err);
+        EXPECT_EQ(err.rfind("Couldn't set 720x596x32 video mode: ", 0), 0u) << err;
+        EXPECT_NE(err.find("30-bit"), std::string::npos) << err;
     }
 }
 

@@ -42,8 +42,8 @@ int wait_exit(pid_t pid, int timeout_ms);
 
 // A scratch directory of this process's own, named after `name`, that also takes the player's output.
 std::string make_work_dir(const std::string &name);
-// Starts an Xvfb and names its display; -1 when none came up.
-pid_t spawn_x_server(std::string *display_name);
+// Starts an Xvfb of a screen of `depth` bits and names its display; -1 when none came up.
+pid_t spawn_x_server(std::string *display_name, int depth = 24);
 bool start_x_server();  // the session's own, and DISPLAY for the players; false when there is no usable server
 void end_session(const std::string &work_dir);  // stops the X server, removes the directory
 
