@@ -224,9 +224,9 @@ TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
         EXPECT_EQ(end, text.size() - 1) << text;
         EXPECT_GT(end, line + strlen("Couldn't initialize SDL: ")) << "no reason given";
     };
+    const std::vector<std::string> dead = {"env", "DISPLAY=" + display};
     for (const std::vector<std::string> &env :
-         {std::vector<std::string>{"env", "DISPLAY=" + display}, no_display, with("-uTERM"), with("TERM=dumb"),
-          with("TERM=no-such-terminal")}) {
+         {dead, no_display, with("-uTERM"), with("TERM=dumb"), with("TERM=no-such-terminal")}) {
         SCOPED_TRACE(env.back());
         bool created = true;
         EXPECT_EQ(run_without_window({clip}, &created, env), 1);
@@ -240,9 +240,8 @@ TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
         SCOPED_TRACE(term);
         std::string pty = work + "/pty.txt";
         std::vector<std::string> argv = with(term);
-        argv.insert(argv.end(), {"PLAYER=" + std::string(KORLAN_BINARY), "CLIP=" + clip, "OUT=" + session.out,
-                                 "script", "-qec", "stty -g; \"$PLAYER\" \"$CLIP\" >\"$OUT\"; echo $?; stty -g",
-                                 "/dev/null"});
+        argv.insert(argv.end(), {"PLAYER=" KORLAN_BINARY, "CLIP=" + clip, "OUT=" + session.out, "script", "-qec",
+                                 "stty -g; \"$PLAYER\" \"$CLIP\" >\"$OUT\"; echo $?; stty -g", "/dev/null"});
         ASSERT_EQ(wait_exit(spawn(argv, pty, "/dev/null"), EXIT_TIMEOUT_MS), 0);
         EXPECT_EQ(read_file(session.out), "");
         std::string seen = read_file(pty);  // the terminal turns each \n into \r\n

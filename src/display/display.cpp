@@ -153,8 +153,8 @@ static int init_video()
 // Classic SDL 1.2 reads 10-bit colour masks (a 30-bit, deep-colour X screen) as if they had 8 bits
 // and maps every colour to 0: its window would stay black. So a screen whose masks SDL reports is
 // refused when SDL cannot tell white from black in them. Left to SDL_SetVideoMode: a palette (8-bit
-// screens: nearest colours on both SDLs) and a screen without masks (sdl12-compat on 30 bits, which
-// draws there right).
+// screens, nearest colours on classic SDL) and a screen without masks (sdl12-compat on 30 bits,
+// which draws there right).
 static bool screen_drawable()
 {
     const SDL_VideoInfo *info = SDL_GetVideoInfo();
