@@ -208,9 +208,10 @@ TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
     std::string err = read_file(session.err);
     EXPECT_EQ(err, "Lost the connection to display " + display + "\n");
 
-    // The dead server's display, then none named at all, whatever the terminal: classic SDL falls
-    // back to terminal drivers, whose terminal library ends the process itself when TERM is unset or
-    // unknown to it.
+    // A display that no server serves, then none named at all, whatever the terminal: classic SDL
+    // falls back to terminal drivers, whose terminal library ends the process itself when TERM is
+    // unset or unknown to it. Not the dead server's number: a test running beside this one may
+    // have started its Xvfb on it since.
     const std::vector<std::string> no_display = {"env", "-u", "DISPLAY"};
     auto with = [&](const std::string &term) {
         std::vector<std::string> env = no_display;
@@ -224,7 +225,7 @@ TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
         EXPECT_EQ(end, text.size() - 1) << text;
         EXPECT_GT(end, line + strlen("Couldn't initialize SDL: ")) << "no reason given";
     };
-    const std::vector<std::string> dead = {"env", "DISPLAY=" + display};
+    const std::vector<std::string> dead = {"env", "DISPLAY=:7999"};  // -displayfd takes the lowest free
     for (const std::vector<std::string> &env :
          {dead, no_display, with("-uTERM"), with("TERM=dumb"), with("TERM=no-such-terminal")}) {
         SCOPED_TRACE(env.back());
