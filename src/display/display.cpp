@@ -170,8 +170,9 @@ static void watch_x_window()
     Display *x = wm.info.x11.display;
     wm.info.x11.lock_func();
     XSetIconName(x, managed, ICON_TITLE);
-    XChangeProperty(x, managed, XInternAtom(x, "_NET_WM_ICON_NAME", False), XInternAtom(x, "UTF8_STRING", False),
-                    8, PropModeReplace, reinterpret_cast<const unsigned char *>(ICON_TITLE), strlen(ICON_TITLE));
+    XChangeProperty(x, managed, XInternAtom(x, "_NET_WM_ICON_NAME", False),
+                    XInternAtom(x, "UTF8_STRING", False), 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char *>(ICON_TITLE), strlen(ICON_TITLE));
     XFlush(x);
     wm.info.x11.unlock_func();
 }
