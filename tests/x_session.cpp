@@ -118,6 +118,38 @@ pid_t spawn_x_server(std::string *display_name, int depth)
     return xvfb;
 }
 
+pid_t spawn_weston(const std::string &x_display, const std::string &runtime_dir, const std::string &socket,
+                   bool xwayland, std::string *xwayland_display)
+{
+    std::filesystem::create_directories(runtime_dir);
+    std::filesystem::permissions(runtime_dir, std::filesystem::perms::owner_all);
+    std::string log = runtime_dir + "/" + socket + ".log";
+    std::vector<std::string> argv = {"env", "DISPLAY=" + x_display, "XDG_RUNTIME_DIR=" + runtime_dir,
+                                     "weston", "--backend=x11-backend.so", "--use-pixman", "--width=1024",
+                                     "--height=768", "--socket=" + socket};
+    if (xwayland)
+        argv.push_back("--xwayland");
+    pid_t weston = spawn(argv, "/dev/null", log);
+    const std::string listening = "xserver listening on display ";  // XWayland starts at its first client
+    bool ready = poll_until(WINDOW_TIMEOUT_MS, 20, [&] {
+        if (!xwayland)
+            return std::filesystem::exists(runtime_dir + "/" + socket);
+        std::string text = read_file(log);
+        size_t at = text.find(listening);
+        size_t end = text.find('\n', at);
+        if (at == std::string::npos || end == std::string::npos)
+            return false;
+        *xwayland_display = text.substr(at + listening.size(), end - at - listening.size());
+        return true;
+    });
+    if (!ready) {
+        kill(weston, SIGKILL);
+        wait_exit(weston, EXIT_TIMEOUT_MS);
+        return -1;
+    }
+    return weston;
+}
+
 bool start_x_server()
 {
     std::string display_name;
@@ -178,11 +210,11 @@ void end_session(const std::string &work_dir)
 
 static Atom atom(const char *name) { return XInternAtom(session.x, name, False); }
 
-std::string utf8_title(Window window)
+std::string utf8_title(Window window, const char *name)
 {
     XTextProperty property = {};
     std::string title;
-    if (XGetTextProperty(session.x, window, &property, atom("_NET_WM_NAME")) && property.value) {
+    if (XGetTextProperty(session.x, window, &property, atom(name)) && property.value) {
         if (property.encoding == atom("UTF8_STRING") && property.format == 8)
             title.assign(reinterpret_cast<const char *>(property.value), property.nitems);
         XFree(property.value);
@@ -218,16 +250,6 @@ Window wait_window(const std::string &title)
             return 0;
     }
     return 0;
-}
-
-// Asks `ready` every `every_ms` until it says yes or `timeout_ms` have passed.
-template <typename Ready>
-static bool poll_until(int timeout_ms, int every_ms, Ready ready)
-{
-    for (Clock::time_point end = in_ms(timeout_ms); Clock::now() < end; sleep_ms(every_ms))
-        if (ready())
-            return true;
-    return false;
 }
 
 bool wait_utf8_title(Window window, const std::string &title)
@@ -335,6 +357,32 @@ Shot shoot(Window window)
     }
     XDestroyImage(image);
     return shot;
+}
+
+bool green_on_screen(int *x, int *y)
+{
+    Display *display = session.x;
+    XImage *image = XGetImage(display, DefaultRootWindow(display), 0, 0, DisplayWidth(display, 0),
+                              DisplayHeight(display, 0), AllPlanes, ZPixmap);
+    bool found = false;
+    if (image && image->bits_per_pixel == 32) {
+        int r = byte_of(image->red_mask, image->byte_order);
+        int g = byte_of(image->green_mask, image->byte_order);
+        int b = byte_of(image->blue_mask, image->byte_order);
+        for (int row = 0; row < image->height && !found; row++) {
+            const uint8_t *px = reinterpret_cast<const uint8_t *>(image->data) + row * image->bytes_per_line;
+            for (int column = 0; column < image->width && !found; column++, px += 4) {
+                if (px[r] == 0 && px[g] == 255 && px[b] == 128) {
+                    *x = column;
+                    *y = row;
+                    found = true;
+                }
+            }
+        }
+    }
+    if (image)
+        XDestroyImage(image);
+    return found;
 }
 
 int expected_strip(int index, int frames) { return static_cast<int>(int64_t{WIN_W} * index / frames); }
