@@ -33,10 +33,10 @@ build() {
   (cd "$dir" && dpkg-buildpackage -us -uc "$@") >"$log" 2>&1 || { tail -n 40 "$log"; exit 1; }
 }
 build source.log "$scratch/source" -S
-dpkg-source -x "$scratch"/korlan_*.dsc "$scratch/binary" >/dev/null
+dpkg-source -x "$scratch"/korlan_*.dsc "$scratch/binary" >>dist/source.log 2>&1
 build build.log "$scratch/binary" -b
 find "$scratch" -maxdepth 1 -type f -exec mv -t dist {} +
 ls dist
 
 echo "lintian:"
-lintian --pedantic --display-info dist/*.changes
+lintian --pedantic --display-info --display-experimental dist/*.changes
