@@ -20,8 +20,12 @@ scripts/install-deps.sh package
 # dpkg-buildpackage writes the packages beside the source tree: build in a scratch folder.
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
-mkdir "$scratch/source"
-git ls-files -z --cached --others --exclude-standard | tar -c --null -T - | tar -x -C "$scratch/source"
+# The source package keeps the copy's file modes: make them the same under any umask and from
+# any checkout (group and others get the owner's bits but write).
+umask 022
+mkdir "$scratch/korlan"
+git ls-files -z --cached --others --exclude-standard | tar -c --mode=go=u,go-w --null -T - |
+  tar -x -C "$scratch/korlan"
 rm -rf dist
 mkdir dist
 
@@ -32,7 +36,7 @@ build() {
   echo "dpkg-buildpackage $*, log in $log"
   (cd "$dir" && dpkg-buildpackage -us -uc "$@") >"$log" 2>&1 || { tail -n 40 "$log"; exit 1; }
 }
-build source.log "$scratch/source" -S
+build source.log "$scratch/korlan" -S
 dpkg-source -x "$scratch"/korlan_*.dsc "$scratch/binary" >>dist/source.log 2>&1
 build build.log "$scratch/binary" -b
 find "$scratch" -maxdepth 1 -type f -exec mv -t dist {} +
