@@ -20,11 +20,13 @@ scripts/install-deps.sh package
 # dpkg-buildpackage writes the packages beside the source tree: build in a scratch folder.
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
-# The source package keeps the copy's file modes: make them the same under any umask and from
-# any checkout (group and others get the owner's bits but write).
+# The source package keeps the copy's file modes and dates: make them the same under any umask
+# and from any checkout (group and others get the owner's bits but write; every file is dated as
+# the latest changelog entry), so that the same files give the same packages.
 umask 022
 mkdir "$scratch/korlan"
-git ls-files -z --cached --others --exclude-standard | tar -c --mode=go=u,go-w --null -T - |
+git ls-files -z --cached --others --exclude-standard |
+  tar -c --mode=go=u,go-w --mtime="@$(dpkg-parsechangelog -S Timestamp)" --null -T - |
   tar -x -C "$scratch/korlan"
 rm -rf dist
 mkdir dist
