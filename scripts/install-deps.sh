@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building, testing and benchmarking need, from Debian's packages only.
-# Usage: scripts/install-deps.sh [run|test|bench|root]   (default: test)
+# Usage: scripts/install-deps.sh [run|test|bench|root|package]   (default: test)
 # Package names only, never a versioned one: the same names install on Debian 12 and Debian 13.
 set -euo pipefail
 
@@ -9,13 +9,15 @@ test=("${run[@]}" libgtest-dev ffmpeg xvfb libxtst-dev valgrind clang libclang-r
       weston xwayland libsdl1.2-compat)  # the end-to-end tests also run the player on Wayland, XWayland and sdl12-compat
 bench=("${test[@]}" libbenchmark-dev mpv linux-perf)
 root=(debootstrap)   # scripts/test-in-debian.sh
+package=(dpkg-dev lintian autopkgtest)   # scripts/package.sh, and autopkgtest for what it builds
 
 case "${1:-test}" in
   run) wanted=("${run[@]}") ;;
   test) wanted=("${test[@]}") ;;
   bench) wanted=("${bench[@]}") ;;
   root) wanted=("${root[@]}") ;;
-  *) echo "usage: $0 [run|test|bench|root]" >&2; exit 2 ;;
+  package) wanted=("${package[@]}") ;;
+  *) echo "usage: $0 [run|test|bench|root|package]" >&2; exit 2 ;;
 esac
 
 missing=()
