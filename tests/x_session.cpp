@@ -366,13 +366,11 @@ bool green_on_screen(int *x, int *y)
                               DisplayHeight(display, 0), AllPlanes, ZPixmap);
     bool found = false;
     if (image && image->bits_per_pixel == 32) {
-        int r = byte_of(image->red_mask, image->byte_order);
-        int g = byte_of(image->green_mask, image->byte_order);
-        int b = byte_of(image->blue_mask, image->byte_order);
+        to_rgb_bytes(image);
         for (int row = 0; row < image->height && !found; row++) {
             const uint8_t *px = reinterpret_cast<const uint8_t *>(image->data) + row * image->bytes_per_line;
             for (int column = 0; column < image->width && !found; column++, px += 4) {
-                if (px[r] == 0 && px[g] == 255 && px[b] == 128) {
+                if (px[0] == 0 && px[1] == 255 && px[2] == 128) {
                     *x = column;
                     *y = row;
                     found = true;
