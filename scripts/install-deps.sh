@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # Installs what building, testing and benchmarking need, from Debian's packages only.
-# Usage: scripts/install-deps.sh [run|test|bench|root]   (default: test)
+# Usage: scripts/install-deps.sh [run|test|bench|root|package]   (default: test)
 # Package names only, never a versioned one: the same names install on Debian 12 and Debian 13.
 set -euo pipefail
 
-run=(cmake g++ make pkg-config libsdl1.2-dev libx11-dev libavcodec-dev libswscale-dev libavutil-dev)
-test=("${run[@]}" libgtest-dev ffmpeg xvfb libxtst-dev valgrind clang libclang-rt-dev desktop-file-utils appstream xdg-utils)
-bench=("${test[@]}" libbenchmark-dev mpv linux-perf libsdl1.2-compat)  # sdl12-compat: measured beside classic SDL
+run=(cmake g++ make pkg-config libsdl1.2-dev libx11-dev libwayland-dev libavcodec-dev libswscale-dev libavutil-dev)
+test=("${run[@]}" libgtest-dev ffmpeg xvfb libxtst-dev valgrind clang libclang-rt-dev desktop-file-utils appstream xdg-utils
+      weston xwayland libsdl1.2-compat)  # the end-to-end tests also run the player on Wayland, XWayland and sdl12-compat
+bench=("${test[@]}" libbenchmark-dev mpv linux-perf)
 root=(debootstrap)   # scripts/test-in-debian.sh, scripts/test-cross.sh
+package=(dpkg-dev lintian autopkgtest)   # scripts/package.sh, and autopkgtest for what it builds
 
 case "${1:-test}" in
   run) wanted=("${run[@]}") ;;
   test) wanted=("${test[@]}") ;;
   bench) wanted=("${bench[@]}") ;;
   root) wanted=("${root[@]}") ;;
-  *) echo "usage: $0 [run|test|bench|root]" >&2; exit 2 ;;
+  package) wanted=("${package[@]}") ;;
+  *) echo "usage: $0 [run|test|bench|root|package]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -3,8 +3,9 @@
 # driver, end-to-end tests of the real player in an X server (Xvfb) that the tests start, and
 # the player under valgrind. Then the whole suite again built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (build-asan), a minute of fuzzing the decoder (scripts/fuzz.sh),
-# the first suite once more on a fresh Debian 13 (scripts/test-in-debian.sh trixie, as root), and
-# the unit tests cross-built for big-endian s390x under qemu (scripts/test-cross.sh s390x, as root).
+# the first suite once more on a fresh Debian 13 (scripts/test-in-debian.sh trixie, as root),
+# there with the Debian package built and its autopkgtest run, and the unit tests cross-built for
+# big-endian s390x under qemu (scripts/test-cross.sh s390x, as root).
 # Usage: scripts/test.sh [quick]   (quick: only the first suite, on this machine)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,9 +20,18 @@ cmake --build build -j"$(nproc)"
 stage "ctest"
 (cd build && ctest --output-on-failure -j2 --timeout 300)
 
+if [ "${1:-}" = quick ]; then stage "done"; exit 0; fi
 # Inside scripts/test-in-debian.sh's root (KORLAN_IN_DEBIAN) the first suite is what proves the
-# platform; the checked builds and the fuzzer run on the host.
-if [ "${1:-}" = quick ] || [ -n "${KORLAN_IN_DEBIAN:-}" ]; then stage "done"; exit 0; fi
+# platform, with the package as Debian builds it and its autopkgtest, which installs packages and
+# so runs only in a throwaway root; the checked builds and the fuzzer run on the host.
+if [ -n "${KORLAN_IN_DEBIAN:-}" ]; then
+  stage "package"
+  scripts/package.sh
+  stage "autopkgtest"
+  autopkgtest dist/korlan_*.deb . -- null
+  stage "done"
+  exit 0
+fi
 
 stage "build-asan"
 cmake -S . -B build-asan -DKORLAN_SANITIZE=ON -DKORLAN_TESTS=ON >/dev/null

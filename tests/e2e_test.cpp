@@ -35,6 +35,7 @@ TEST_F(Korlan, OpensTitledWindowPlaysAndClosesWithStatusZero)
     ASSERT_TRUE(XGetIconName(session.x, window, &icon) && icon);
     EXPECT_STREQ(icon, "testwin");
     XFree(icon);
+    EXPECT_EQ(utf8_title(window, "_NET_WM_ICON_NAME"), "testwin");
 
     expect_playing(window, 1, FRAMES);
     close_window(window);

@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -180,44 +182,206 @@ TEST_F(Robust, UnreadableFileIsNotFoundForAnotherUser)
     std::filesystem::remove_all(dir);
 }
 
-// The X server ending under a playing player (a logout, a crash, a dropped ssh -X) ends it with
-// status 1 and one line within a second; with no display to reach at all it refuses to start, as
-// for any failed SDL start-up, and writes nothing on standard output (a text-mode fallback would
-// draw the video there).
-TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
+// The SDL 1.2 implementations the host can run the player on: its default, and sdl12-compat beside
+// a classic default (Debian 12). Only SDL 2 under sdl12-compat has a Wayland driver.
+struct Sdl {
+    const char *name;
+    std::vector<std::string> env;  // for `env`, to run the player on it
+    bool over_sdl2;
+};
+
+static std::vector<Sdl> host_sdls()
 {
-    std::string display;
-    pid_t xvfb = spawn_x_server(&display);
-    ASSERT_GT(xvfb, 0) << "no second X server";
-    Display *second = XOpenDisplay(display.c_str());
-    ASSERT_NE(second, nullptr);
-    std::swap(session.x, second);  // watched through the session's helpers for a while
-    start_player({clip}, {"env", "DISPLAY=" + display});
-    Window window = wait_window("Korlan " + clip);
-    bool played = window && wait_frame(window, -1, FRAMES);
-    std::swap(session.x, second);
-    XCloseDisplay(second);
-    ASSERT_TRUE(played) << "no frame shown on " << display;
+    std::vector<Sdl> sdls = {{"default SDL", {}, SDL_DEFAULT_OVER_SDL2}};
+    if (!SDL_DEFAULT_OVER_SDL2 && std::filesystem::exists(SDL12_COMPAT_DIR))
+        sdls.push_back({"sdl12-compat", {"LD_LIBRARY_PATH=" SDL12_COMPAT_DIR}, true});
+    return sdls;
+}
+
+// The player, killed server or compositor under it, ends with status 1 within a second, and `line`
+// is all it says on standard error; SDL 2 on Wayland may have said more as it started (libdecor,
+// about its plugins), never after.
+static void expect_lost(pid_t server, const std::string &line, bool wayland = false)
+{
     ASSERT_TRUE(player_running());
-    kill(xvfb, SIGKILL);
-    wait_exit(xvfb, EXIT_TIMEOUT_MS);
+    kill(server, SIGKILL);
+    wait_exit(server, EXIT_TIMEOUT_MS);
     EXPECT_EQ(wait_exit(session.player, 1000), 1) << "-1: still running a second after";
     session.player = -1;
     std::string err = read_file(session.err);
-    EXPECT_EQ(err, "Lost the connection to display " + display + "\n");
+    if (wayland && err.size() > line.size() && err.find(line) == err.size() - line.size())
+        err = err.substr(err.size() - line.size());
+    EXPECT_EQ(err, line);
+}
 
-    // The dead server's display, then none named at all.
-    for (const std::vector<std::string> &env : {std::vector<std::string>{"env", "DISPLAY=" + display},
-                                                std::vector<std::string>{"env", "-u", "DISPLAY"}}) {
+// The X server ending under a playing player (a logout, a crash, a dropped ssh -X) ends it with
+// status 1 and one line within a second, on each SDL; with no display to reach at all it refuses to
+// start, as for any failed SDL start-up, and writes nothing on standard output (a text-mode
+// fallback would draw the video there).
+TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
+{
+    std::string display;
+    for (const Sdl &sdl : host_sdls()) {
+        SCOPED_TRACE(sdl.name);
+        pid_t xvfb = spawn_x_server(&display);  // a fresh one: SDL 2 keeps the X focus
+        ASSERT_GT(xvfb, 0) << "no second X server";
+        Display *second = XOpenDisplay(display.c_str());
+        ASSERT_NE(second, nullptr);
+        std::swap(session.x, second);  // watched through the session's helpers for a while
+        std::vector<std::string> env = {"env", "DISPLAY=" + display};
+        env.insert(env.end(), sdl.env.begin(), sdl.env.end());
+        start_player({clip}, env);
+        Window window = wait_window("Korlan " + clip);
+        bool played = window && wait_frame(window, -1, FRAMES);
+        std::swap(session.x, second);
+        XCloseDisplay(second);
+        ASSERT_TRUE(played) << "no frame shown on " << display;
+        expect_lost(xvfb, "Lost the connection to display " + display + "\n");
+    }
+
+    // A display that no server serves, then none named at all, whatever the terminal: classic SDL
+    // falls back to terminal drivers, whose terminal library ends the process itself when TERM is
+    // unset or unknown to it. Not the dead server's number: a test running beside this one may
+    // have started its Xvfb on it since.
+    const std::vector<std::string> no_display = {"env", "-u", "DISPLAY"};
+    auto with = [&](const std::string &term) {
+        std::vector<std::string> env = no_display;
+        env.push_back(term);
+        return env;
+    };
+    auto expect_init_failure = [](const std::string &text) {
+        size_t line = text.find("Couldn't initialize SDL: ");  // SDL may say more before it
+        ASSERT_NE(line, std::string::npos) << text;
+        size_t end = text.find('\n', line);
+        EXPECT_EQ(end, text.size() - 1) << text;
+        EXPECT_GT(end, line + strlen("Couldn't initialize SDL: ")) << "no reason given";
+    };
+    const std::vector<std::string> dead = {"env", "DISPLAY=:7999"};  // -displayfd takes the lowest free
+    for (const std::vector<std::string> &env :
+         {dead, no_display, with("-uTERM"), with("TERM=dumb"), with("TERM=no-such-terminal")}) {
         SCOPED_TRACE(env.back());
         bool created = true;
         EXPECT_EQ(run_without_window({clip}, &created, env), 1);
         EXPECT_FALSE(created);
         EXPECT_EQ(read_file(session.out), "");
-        err = read_file(session.err);
-        size_t line = err.find("Couldn't initialize SDL: ");  // SDL 2 may say more before it
-        ASSERT_NE(line, std::string::npos) << err;
-        EXPECT_EQ(err.find('\n', line), err.size() - 1) << err;
+        expect_init_failure(read_file(session.err));
+    }
+
+    // On a terminal (a pty), with standard error on it as well: its modes are the same after.
+    for (const char *term : {"TERM=xterm", "-uTERM"}) {
+        SCOPED_TRACE(term);
+        std::string pty = work + "/pty.txt";
+        std::vector<std::string> argv = with(term);
+        argv.insert(argv.end(), {"PLAYER=" KORLAN_BINARY, "CLIP=" + clip, "OUT=" + session.out, "script", "-qec",
+                                 "stty -g; \"$PLAYER\" \"$CLIP\" >\"$OUT\"; echo $?; stty -g", "/dev/null"});
+        ASSERT_EQ(wait_exit(spawn(argv, pty, "/dev/null"), EXIT_TIMEOUT_MS), 0);
+        EXPECT_EQ(read_file(session.out), "");
+        std::string seen = read_file(pty);  // the terminal turns each \n into \r\n
+        seen.erase(std::remove(seen.begin(), seen.end(), '\r'), seen.end());
+        size_t modes_end = seen.find('\n'), status = seen.rfind("\n1\n");
+        ASSERT_NE(status, std::string::npos) << seen;
+        EXPECT_EQ(seen.substr(0, modes_end + 1), seen.substr(status + 3)) << "terminal modes changed";
+        expect_init_failure(seen.substr(modes_end + 1, status - modes_end));
+    }
+}
+
+// A deep-colour screen (30 bits, 10 a channel): the picture in its colours where SDL can map them,
+// else (classic SDL 1.2) a refusal that names the depth, with no window ever shown.
+TEST_F(Robust, ThirtyBitScreenShowsThePictureOrRefuses)
+{
+    std::string display;
+    pid_t xvfb = spawn_x_server(&display, 30);
+    ASSERT_GT(xvfb, 0) << "no 30-bit X server";
+    Display *deep = XOpenDisplay(display.c_str());
+    ASSERT_NE(deep, nullptr);
+    XSelectInput(deep, DefaultRootWindow(deep), SubstructureNotifyMask);
+    std::swap(session.x, deep);  // watched through the session's helpers for a while
+    start_player({clip}, {"env", "DISPLAY=" + display});
+    Window window = wait_window("Korlan " + clip);
+    if (window) {
+        expect_playing(window, 1, FRAMES);  // moving frames: an all-black window reads as frame 0
+        close_window(window);
+    }
+    int code = player_exit();
+    XSync(session.x, False);
+    XEvent event;  // classic SDL creates its windows at start-up, unmapped until the mode is set
+    bool mapped = XCheckTypedEvent(session.x, MapNotify, &event);
+    std::swap(session.x, deep);
+    XCloseDisplay(deep);
+    kill(xvfb, SIGTERM);
+    wait_exit(xvfb, EXIT_TIMEOUT_MS);
+    if (window) {
+        EXPECT_EQ(code, 0);
+    } else {
+        EXPECT_EQ(code, 1);
+        EXPECT_FALSE(mapped);
+        std::string err = read_file(session.err);
+        EXPECT_EQ(err.rfind("Couldn't set 720x596x32 video mode: ", 0), 0u) << err;
+        EXPECT_NE(err.find("30-bit"), std::string::npos) << err;
+    }
+}
+
+static bool runs(const std::vector<std::string> &argv)
+{
+    return wait_exit(spawn(argv, "/dev/null", "/dev/null"), EXIT_TIMEOUT_MS) == 0;
+}
+
+// A Wayland compositor (weston, in an X server of its own) ending under a playing player, on its
+// Wayland socket and on its XWayland: status 1 and one line within a second. SDL 2 takes the
+// broken Wayland connection for a quit request, so the user's quits are checked there too: q, and
+// SIGTERM, which SDL turns into the same request.
+TEST_F(Robust, CompositorGoingAwayEndsWithOneLine)
+{
+    if (!runs({"weston", "--version"}) || !runs({"Xwayland", "-version"}))
+        GTEST_SKIP() << "needs weston and XWayland";
+    const std::string runtime = work + "/runtime", socket = "korlan-test";
+    int x = 0, y = 0;
+    auto shown = [&] { return poll_until(WINDOW_TIMEOUT_MS, 50, [&] { return green_on_screen(&x, &y); }); };
+    auto gone = [&] { return poll_until(WINDOW_TIMEOUT_MS, 50, [&] { return !green_on_screen(&x, &y); }); };
+    for (const Sdl &sdl : host_sdls()) {
+        for (bool xwayland : {false, true}) {
+            if (!xwayland && !sdl.over_sdl2)
+                continue;
+            SCOPED_TRACE(std::string(sdl.name) + (xwayland ? " on XWayland" : " on Wayland"));
+            std::string display, xwayland_display;
+            pid_t xvfb = spawn_x_server(&display);  // a fresh one: SDL 2 keeps the X focus
+            ASSERT_GT(xvfb, 0) << "no second X server";
+            pid_t weston = spawn_weston(display, runtime, socket, xwayland, &xwayland_display);
+            Display *second = XOpenDisplay(display.c_str());
+            std::swap(session.x, second);  // the compositor's window, watched and typed into
+            std::vector<std::string> env = {"env", "-u", xwayland ? "WAYLAND_DISPLAY" : "DISPLAY",
+                                            "XDG_RUNTIME_DIR=" + runtime};
+            env.push_back(xwayland ? "DISPLAY=" + xwayland_display : "WAYLAND_DISPLAY=" + socket);
+            if (!xwayland)  // SDL 2, libdecor and Mesa leave memory at exit in modules already unloaded
+                env.push_back("LSAN_OPTIONS=detect_leaks=0");  // that no suppression can name
+            env.insert(env.end(), sdl.env.begin(), sdl.env.end());
+            bool played = weston > 0;
+            for (int quit = xwayland ? 2 : 0; played && quit < 2; quit++) {
+                start_player({clip}, env);
+                played = shown();
+                XWarpPointer(session.x, None, DefaultRootWindow(session.x), 0, 0, 0, 0, x, y);
+                if (quit == 0)
+                    press(XK_q);
+                else
+                    kill(session.player, SIGTERM);
+                EXPECT_EQ(player_exit(), 0) << (quit == 0 ? "q" : "SIGTERM");
+                EXPECT_TRUE(gone());
+            }
+            if (played) {
+                start_player({clip}, env);
+                played = shown();
+            }
+            std::swap(session.x, second);
+            XCloseDisplay(second);
+            if (played)
+                expect_lost(weston, xwayland ? "Lost the connection to display " + xwayland_display + "\n"
+                                             : "Lost the connection to the Wayland compositor\n", !xwayland);
+            kill(weston, SIGKILL);
+            kill(xvfb, SIGTERM);
+            wait_exit(weston, EXIT_TIMEOUT_MS);
+            wait_exit(xvfb, EXIT_TIMEOUT_MS);
+            ASSERT_TRUE(played) << "no weston, or no frame shown in it";
+        }
     }
 }
 

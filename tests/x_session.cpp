@@ -94,13 +94,13 @@ void kill_player()
 
 static int ignore_x_error(Display *, XErrorEvent *) { return 0; }  // a window may vanish under us
 
-pid_t spawn_x_server(std::string *display_name)
+pid_t spawn_x_server(std::string *display_name, int depth)
 {
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
     std::vector<std::string> argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                     "1024x768x24", "-nolisten", "tcp", "-noreset"};
+                                     "1024x768x" + std::to_string(depth), "-nolisten", "tcp", "-noreset"};
     pid_t xvfb = spawn(argv, "/dev/null", "/dev/null");
     close(fds[1]);
     std::string number;  // Xvfb writes the number of the display it took once it is ready
@@ -116,6 +116,38 @@ pid_t spawn_x_server(std::string *display_name)
         return -1;
     }
     return xvfb;
+}
+
+pid_t spawn_weston(const std::string &x_display, const std::string &runtime_dir, const std::string &socket,
+                   bool xwayland, std::string *xwayland_display)
+{
+    std::filesystem::create_directories(runtime_dir);
+    std::filesystem::permissions(runtime_dir, std::filesystem::perms::owner_all);
+    std::string log = runtime_dir + "/" + socket + ".log";
+    std::vector<std::string> argv = {"env", "DISPLAY=" + x_display, "XDG_RUNTIME_DIR=" + runtime_dir,
+                                     "weston", "--backend=x11-backend.so", "--use-pixman", "--width=1024",
+                                     "--height=768", "--socket=" + socket};
+    if (xwayland)
+        argv.push_back("--xwayland");
+    pid_t weston = spawn(argv, "/dev/null", log);
+    const std::string listening = "xserver listening on display ";  // XWayland starts at its first client
+    bool ready = poll_until(WINDOW_TIMEOUT_MS, 20, [&] {
+        if (!xwayland)
+            return std::filesystem::exists(runtime_dir + "/" + socket);
+        std::string text = read_file(log);
+        size_t at = text.find(listening);
+        size_t end = text.find('\n', at);
+        if (at == std::string::npos || end == std::string::npos)
+            return false;
+        *xwayland_display = text.substr(at + listening.size(), end - at - listening.size());
+        return true;
+    });
+    if (!ready) {
+        kill(weston, SIGKILL);
+        wait_exit(weston, EXIT_TIMEOUT_MS);
+        return -1;
+    }
+    return weston;
 }
 
 bool start_x_server()
@@ -178,11 +210,11 @@ void end_session(const std::string &work_dir)
 
 static Atom atom(const char *name) { return XInternAtom(session.x, name, False); }
 
-std::string utf8_title(Window window)
+std::string utf8_title(Window window, const char *name)
 {
     XTextProperty property = {};
     std::string title;
-    if (XGetTextProperty(session.x, window, &property, atom("_NET_WM_NAME")) && property.value) {
+    if (XGetTextProperty(session.x, window, &property, atom(name)) && property.value) {
         if (property.encoding == atom("UTF8_STRING") && property.format == 8)
             title.assign(reinterpret_cast<const char *>(property.value), property.nitems);
         XFree(property.value);
@@ -218,16 +250,6 @@ Window wait_window(const std::string &title)
             return 0;
     }
     return 0;
-}
-
-// Asks `ready` every `every_ms` until it says yes or `timeout_ms` have passed.
-template <typename Ready>
-static bool poll_until(int timeout_ms, int every_ms, Ready ready)
-{
-    for (Clock::time_point end = in_ms(timeout_ms); Clock::now() < end; sleep_ms(every_ms))
-        if (ready())
-            return true;
-    return false;
 }
 
 bool wait_utf8_title(Window window, const std::string &title)
@@ -270,23 +292,43 @@ int run_without_window(const std::vector<std::string> &args, bool *window_create
     return code;
 }
 
-static int byte_of(unsigned long mask, int byte_order)
+// Shift that brings the 8 most significant bits of a channel's mask down to bits 0 to 7.
+static int top_byte_shift(unsigned long mask)
 {
-    int shift = 0;
-    for (; mask && !(mask & 1); mask >>= 1)
-        shift++;
-    return byte_order == LSBFirst ? shift / 8 : 3 - shift / 8;
+    int top = 0;
+    while (mask >> (top + 1))
+        top++;
+    return top - 7;
+}
+
+// Rewrites every 32-bit pixel of `image` as red, green, blue in its first three bytes, each the
+// top 8 bits of its channel: all of them on a 24-bit screen, 8 of 10 on a 30-bit one.
+static void to_rgb_bytes(XImage *image)
+{
+    int red = top_byte_shift(image->red_mask), green = top_byte_shift(image->green_mask),
+        blue = top_byte_shift(image->blue_mask);
+    for (int y = 0; y < image->height; y++) {
+        uint8_t *px = reinterpret_cast<uint8_t *>(image->data) + y * image->bytes_per_line;
+        for (int x = 0; x < image->width; x++, px += 4) {
+            uint32_t value = image->byte_order == LSBFirst
+                                 ? px[0] | px[1] << 8 | px[2] << 16 | uint32_t{px[3]} << 24
+                                 : uint32_t{px[0]} << 24 | px[1] << 16 | px[2] << 8 | px[3];
+            px[0] = static_cast<uint8_t>(value >> red);
+            px[1] = static_cast<uint8_t>(value >> green);
+            px[2] = static_cast<uint8_t>(value >> blue);
+        }
+    }
 }
 
 // Green width of the strip when every row of it is green from the left edge and black after, all
-// rows alike; -1 otherwise.
-static int strip_width(const XImage *image, int r, int g, int b)
+// rows alike; -1 otherwise. Pixels as to_rgb_bytes() leaves them.
+static int strip_width(const XImage *image)
 {
     int width = -1;
     for (int y = PICTURE_H; y < WIN_H; y++) {
         const uint8_t *row = reinterpret_cast<const uint8_t *>(image->data) + y * image->bytes_per_line;
         auto is = [&](int px, int red, int green, int blue) {
-            return px < WIN_W && row[px * 4 + r] == red && row[px * 4 + g] == green && row[px * 4 + b] == blue;
+            return px < WIN_W && row[px * 4] == red && row[px * 4 + 1] == green && row[px * 4 + 2] == blue;
         };
         int px = 0;
         while (is(px, 0, 255, 128))
@@ -307,16 +349,38 @@ Shot shoot(Window window)
     XImage *image = XGetImage(session.x, window, 0, 0, WIN_W, WIN_H, AllPlanes, ZPixmap);
     if (!image)
         return shot;
-    if (image->bits_per_pixel == 32) {  // a 24-bit screen
-        int r = byte_of(image->red_mask, image->byte_order);
-        int g = byte_of(image->green_mask, image->byte_order);
-        int b = byte_of(image->blue_mask, image->byte_order);
+    if (image->bits_per_pixel == 32 && image->red_mask && image->green_mask && image->blue_mask) {
+        to_rgb_bytes(image);  // a screen of 24 or 30 bits
         const uint8_t *pixels = reinterpret_cast<const uint8_t *>(image->data);
-        shot.index = clip_read_index(pixels, image->bytes_per_line, 4, r, g, b);
-        shot.strip = strip_width(image, r, g, b);
+        shot.index = clip_read_index(pixels, image->bytes_per_line, 4, 0, 1, 2);
+        shot.strip = strip_width(image);
     }
     XDestroyImage(image);
     return shot;
+}
+
+bool green_on_screen(int *x, int *y)
+{
+    Display *display = session.x;
+    XImage *image = XGetImage(display, DefaultRootWindow(display), 0, 0, DisplayWidth(display, 0),
+                              DisplayHeight(display, 0), AllPlanes, ZPixmap);
+    bool found = false;
+    if (image && image->bits_per_pixel == 32) {
+        to_rgb_bytes(image);
+        for (int row = 0; row < image->height && !found; row++) {
+            const uint8_t *px = reinterpret_cast<const uint8_t *>(image->data) + row * image->bytes_per_line;
+            for (int column = 0; column < image->width && !found; column++, px += 4) {
+                if (px[0] == 0 && px[1] == 255 && px[2] == 128) {
+                    *x = column;
+                    *y = row;
+                    found = true;
+                }
+            }
+        }
+    }
+    if (image)
+        XDestroyImage(image);
+    return found;
 }
 
 int expected_strip(int index, int frames) { return static_cast<int>(int64_t{WIN_W} * index / frames); }

@@ -32,6 +32,15 @@ struct Shot {
 using Clock = std::chrono::steady_clock;
 Clock::time_point in_ms(int ms);
 void sleep_ms(int ms);
+// Asks `ready` every `every_ms` until it says yes or `timeout_ms` have passed.
+template <typename Ready>
+bool poll_until(int timeout_ms, int every_ms, Ready ready)
+{
+    for (Clock::time_point end = in_ms(timeout_ms); Clock::now() < end; sleep_ms(every_ms))
+        if (ready())
+            return true;
+    return false;
+}
 std::string read_file(const std::string &path);
 
 // Forks and runs argv with stdin from /dev/null and stdout, stderr into the named files. The child
@@ -42,8 +51,13 @@ int wait_exit(pid_t pid, int timeout_ms);
 
 // A scratch directory of this process's own, named after `name`, that also takes the player's output.
 std::string make_work_dir(const std::string &name);
-// Starts an Xvfb and names its display; -1 when none came up.
-pid_t spawn_x_server(std::string *display_name);
+// Starts an Xvfb of a screen of `depth` bits and names its display; -1 when none came up.
+pid_t spawn_x_server(std::string *display_name, int depth = 24);
+// weston in the X server `x_display` (its x11 backend shows the desktop in a window there), with its
+// Wayland socket `socket` in the 0700 directory `runtime_dir`; with `xwayland`, XWayland too, its
+// display named in *xwayland_display. -1 when it did not come up.
+pid_t spawn_weston(const std::string &x_display, const std::string &runtime_dir, const std::string &socket,
+                   bool xwayland, std::string *xwayland_display);
 bool start_x_server();  // the session's own, and DISPLAY for the players; false when there is no usable server
 void end_session(const std::string &work_dir);  // stops the X server, removes the directory
 
@@ -70,7 +84,8 @@ int run_without_window(const std::vector<std::string> &args, bool *window_create
 // Polls the top-level windows for one titled `title` (WM_NAME or UTF-8 _NET_WM_NAME); 0 when none
 // comes or the player ends first.
 Window wait_window(const std::string &title);
-std::string utf8_title(Window window);  // _NET_WM_NAME when it is a UTF8_STRING, else ""
+// _NET_WM_NAME (or `property`) when it is a UTF8_STRING, else ""
+std::string utf8_title(Window window, const char *property = "_NET_WM_NAME");
 bool wait_utf8_title(Window window, const std::string &title);  // SDL sets it after WM_NAME
 // Starts the player on `path` and returns its window, with the pointer over it: without a window
 // manager the keyboard follows the pointer.
@@ -78,6 +93,9 @@ Window open_window(const std::string &path);
 void close_window(Window window);  // what a window manager's close button does
 
 Shot shoot(Window window);
+// Whether the strip's green shows anywhere on the screen (a player inside a compositor's window),
+// and where.
+bool green_on_screen(int *x, int *y);
 int expected_strip(int index, int frames);
 bool agrees(Shot shot, int frames);  // picture and strip tell the same frame of a clip of `frames`
 bool wait_shot(Window window, int index, int strip);        // this picture (any when -1) and strip
