@@ -204,9 +204,9 @@ static void watch_x_connection()
     XSetIOErrorHandler(display_lost);
 }
 
-// Under X: the icon title, which sdl12-compat keeps to itself (classic SDL passes it to X as well;
+// Under X, the icon title, which sdl12-compat keeps to itself (classic SDL passes it to X as well;
 // setting it twice is harmless), also as UTF-8 for the desktops that read only that.
-static void watch_x_window()
+static void set_x_icon_title()
 {
     SDL_SysWMinfo wm;
     SDL_VERSION(&wm.version);
@@ -288,7 +288,7 @@ void display_open(const char *path)
     char title[DISPLAY_TITLE_BYTES];
     display_format_title(title, sizeof title, path);
     set_caption(title);
-    watch_x_window();
+    set_x_icon_title();
     watch_compositor();
 }
 
