@@ -321,6 +321,50 @@ TEST_F(Robust, ThirtyBitScreenShowsThePictureOrRefuses)
     }
 }
 
+// SDL 2 under sdl12-compat on an X server presents through its own software framebuffer and loads
+// no OpenGL, which without a GPU is Mesa drawing in software at most of the CPU; a user who sets
+// SDL 2's renderer gets it. The picture is the same either way: checked to the byte by hand.
+TEST_F(Robust, Sdl2OnXPresentsWithoutOpenGLUnlessTheUserAsks)
+{
+    auto maps_opengl = [](pid_t pid) {
+        std::string maps = read_file("/proc/" + std::to_string(pid) + "/maps");
+        for (const char *library : {"/libGL", "_dri.so", "libgallium"})
+            if (maps.find(library) != std::string::npos)
+                return true;
+        return false;
+    };
+    for (const Sdl &sdl : host_sdls()) {
+        if (!sdl.over_sdl2)
+            continue;
+        for (bool users_renderer : {false, true}) {
+            SCOPED_TRACE(std::string(sdl.name) + (users_renderer ? ", SDL 2's renderer asked for" : ""));
+            std::string display;
+            pid_t xvfb = spawn_x_server(&display);  // a fresh one: SDL 2 keeps the X focus
+            ASSERT_GT(xvfb, 0) << "no second X server";
+            Display *second = XOpenDisplay(display.c_str());
+            ASSERT_NE(second, nullptr);
+            std::swap(session.x, second);
+            std::vector<std::string> env = {"env", "DISPLAY=" + display};
+            env.insert(env.end(), sdl.env.begin(), sdl.env.end());
+            if (users_renderer)
+                env.push_back("SDL_FRAMEBUFFER_ACCELERATION=1");
+            start_player({clip}, env);
+            Window window = wait_window("Korlan " + clip);
+            if (window) {
+                expect_playing(window, 1, FRAMES);
+                EXPECT_EQ(maps_opengl(session.player), users_renderer);
+                close_window(window);
+            }
+            EXPECT_EQ(player_exit(), 0);
+            std::swap(session.x, second);
+            XCloseDisplay(second);
+            kill(xvfb, SIGTERM);
+            wait_exit(xvfb, EXIT_TIMEOUT_MS);
+            ASSERT_NE(window, 0u);
+        }
+    }
+}
+
 static bool runs(const std::vector<std::string> &argv)
 {
     return wait_exit(spawn(argv, "/dev/null", "/dev/null"), EXIT_TIMEOUT_MS) == 0;

@@ -1,6 +1,7 @@
-// SDL's video start-up on the two SDL 1.2 implementations, when no display can be reached: their
-// fallback drivers open no window, and classic SDL's may end the process inside SDL_Init. Start
-// reading at display_sdl_starting().
+// SDL's video start-up on the two SDL 1.2 implementations: how SDL 2 under sdl12-compat is to
+// present on X11, and what happens when no display can be reached (their fallback drivers open no
+// window, and classic SDL's may end the process inside SDL_Init). Start reading at
+// display_sdl_starting().
 #include <SDL.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -30,12 +31,44 @@ static void refuse_windowless(const char *driver)
     SDL_SetError("no display to open a window on (SDL fell back to its %s video driver)", driver);
 }
 
-// What SDL_Init runs under: true only while it runs, and where standard output was before.
+// SDL 2 under sdl12-compat presents each frame through an SDL 2 renderer: without a GPU (a virtual
+// machine, a missing driver) that is Mesa's software OpenGL, at half classic SDL's frame rate with
+// four times its memory and three times its start-up. Under X11 (XWayland too) SDL 2 can present
+// through a software framebuffer of its own instead, shared-memory images with a SIMD blit, which
+// these settings ask for. Only its X11 driver has one, so under any other driver (Wayland itself)
+// they are taken back before the window opens. SDL 1.2 programs hand SDL settings through the
+// environment before SDL_Init; what the user set stays. Classic SDL does not know them.
+static const char *const SDL2_X11_SETTINGS[][2] = {
+    {"SDL_RENDER_DRIVER", "software"},
+    {"SDL_FRAMEBUFFER_ACCELERATION", "0"},
+};
+constexpr size_t SDL2_X11_SETTING_COUNT = sizeof SDL2_X11_SETTINGS / sizeof SDL2_X11_SETTINGS[0];
+
+// What SDL_Init runs under: true only while it runs, where standard output was before, and which
+// of the settings above the player set.
 static struct {
     bool running;
     int kept_stdout;
     int null;
-} starting = {false, -1, -1};
+    bool set[SDL2_X11_SETTING_COUNT];
+} starting = {false, -1, -1, {}};
+
+static void offer_x11_settings()
+{
+    for (size_t i = 0; i < SDL2_X11_SETTING_COUNT; i++) {
+        const char *name = SDL2_X11_SETTINGS[i][0];
+        starting.set[i] = !getenv(name) && setenv(name, SDL2_X11_SETTINGS[i][1], 0) == 0;
+    }
+}
+
+static void keep_x11_settings_for(const char *driver)
+{
+    if (strcmp(driver, "x11") == 0)
+        return;
+    for (size_t i = 0; i < SDL2_X11_SETTING_COUNT; i++)
+        if (starting.set[i])
+            unsetenv(SDL2_X11_SETTINGS[i][0]);
+}
 
 // Classic SDL's terminal drivers start a terminal library, which calls exit(1) inside SDL_Init when
 // TERM is unset (cron, systemd, ssh without a tty) or names a terminal that the terminfo database
@@ -59,6 +92,7 @@ static void end_failed_init()
 // redirected file.
 void display_sdl_starting()
 {
+    offer_x11_settings();
     atexit(end_failed_init);  // the display opens once
     fflush(stdout);
     starting.kept_stdout = dup(STDOUT_FILENO);
@@ -73,7 +107,10 @@ int display_sdl_started(int result)
 {
     starting.running = false;
     char driver[32] = "";
-    if (result >= 0 && SDL_VideoDriverName(driver, sizeof driver) && opens_no_window(driver)) {
+    if (result >= 0)
+        SDL_VideoDriverName(driver, sizeof driver);
+    keep_x11_settings_for(driver);
+    if (opens_no_window(driver)) {
         SDL_Quit();
         refuse_windowless(driver);
         result = -1;
