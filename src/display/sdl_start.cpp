@@ -37,37 +37,38 @@ static void refuse_windowless(const char *driver)
 // through a software framebuffer of its own instead, shared-memory images with a SIMD blit, which
 // these settings ask for. Only its X11 driver has one, so under any other driver (Wayland itself)
 // they are taken back before the window opens. SDL 1.2 programs hand SDL settings through the
-// environment before SDL_Init; what the user set stays. Classic SDL does not know them.
+// environment before SDL_Init; a user who set either has chosen how SDL 2 presents, and gets
+// exactly that. Classic SDL does not know them.
 static const char *const SDL2_X11_SETTINGS[][2] = {
     {"SDL_RENDER_DRIVER", "software"},
     {"SDL_FRAMEBUFFER_ACCELERATION", "0"},
 };
-constexpr size_t SDL2_X11_SETTING_COUNT = sizeof SDL2_X11_SETTINGS / sizeof SDL2_X11_SETTINGS[0];
 
-// What SDL_Init runs under: true only while it runs, where standard output was before, and which
-// of the settings above the player set.
+// What SDL_Init runs under: true only while it runs, where standard output was before, and
+// whether the player gave the settings above.
 static struct {
     bool running;
     int kept_stdout;
     int null;
-    bool set[SDL2_X11_SETTING_COUNT];
-} starting = {false, -1, -1, {}};
+    bool offered;
+} starting = {false, -1, -1, false};
 
 static void offer_x11_settings()
 {
-    for (size_t i = 0; i < SDL2_X11_SETTING_COUNT; i++) {
-        const char *name = SDL2_X11_SETTINGS[i][0];
-        starting.set[i] = !getenv(name) && setenv(name, SDL2_X11_SETTINGS[i][1], 0) == 0;
-    }
+    for (const auto &setting : SDL2_X11_SETTINGS)
+        if (getenv(setting[0]))
+            return;
+    for (const auto &setting : SDL2_X11_SETTINGS)
+        setenv(setting[0], setting[1], 0);
+    starting.offered = true;
 }
 
 static void keep_x11_settings_for(const char *driver)
 {
-    if (strcmp(driver, "x11") == 0)
+    if (!starting.offered || strcmp(driver, "x11") == 0)
         return;
-    for (size_t i = 0; i < SDL2_X11_SETTING_COUNT; i++)
-        if (starting.set[i])
-            unsetenv(SDL2_X11_SETTINGS[i][0]);
+    for (const auto &setting : SDL2_X11_SETTINGS)
+        unsetenv(setting[0]);
 }
 
 // Classic SDL's terminal drivers start a terminal library, which calls exit(1) inside SDL_Init when
