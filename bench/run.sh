@@ -379,19 +379,22 @@ for line in "${rows[@]}"; do echo "$line"; done
 
 if [ ${#impls[@]} -eq 2 ]; then
   echo
-  echo "the two SDL 1.2 implementations beside mpv (medians; last column: sdl12-compat over classic, round by round)"
-  printf '%-40s %12s %14s %10s %9s  %s\n' "" classic sdl12-compat mpv ratio ""
-  sdl_row() {  # sdl_row LABEL KIND FORMAT
-    printf "%-40s %12s %14s %10s %9.3f  %s\n" "$1" "$(printf "$3" "$(med "$2.classic")")" \
-      "$(printf "$3" "$(med "$2.compat")")" "$(printf "$3" "$(med "$2.mpv")")" "$(med "$2.compat.over.classic")" \
+  echo "the two SDL 1.2 implementations beside mpv (medians; sdl12-compat over classic and over mpv, round by round)"
+  printf '%-40s %12s %14s %10s %9s %-15s %9s %-15s\n' "" classic sdl12-compat mpv ratio "target" "÷ mpv" "target"
+  sdl_row() {  # sdl_row LABEL KIND FORMAT [OP LIMIT MPV_LIMIT]: the targets against classic and mpv
+    local r m
+    r=$(med "$2.compat.over.classic") m=$(med "$2.compat.over.mpv")
+    printf "%-40s %12s %14s %10s %9.3f %-15s %9.3f %-15s %s\n" "$1" "$(printf "$3" "$(med "$2.classic")")" \
+      "$(printf "$3" "$(med "$2.compat")")" "$(printf "$3" "$(med "$2.mpv")")" "$r" \
+      "${4:+$4 $5 $(verdict "$r" "$4" "$5")}" "$m" "${4:+$4 $6 $(verdict "$m" "$4" "$6")}" \
       "$(spread <"$values/$2.compat.over.classic")"
   }
-  sdl_row "playback, frames/s" rate %.1f
+  sdl_row "playback, frames/s" rate %.1f ">=" 1.4 0.7
   sdl_row "CPU time per frame, ms" cpu %.3f
   sdl_row "X server's CPU time per frame, ms" server %.3f
-  sdl_row "peak RSS over $rate_frames frames, kB" rss %.0f
-  sdl_row "start-up: exec to first frame, ms" start %.1f
-  sdl_row "peak RSS, first frame and exit, kB" rss1 %.0f
+  sdl_row "peak RSS over $rate_frames frames, kB" rss %.0f "<=" 1.3 0.45
+  sdl_row "start-up: exec to first frame, ms" start %.1f "<=" 1.3 0.5
+  sdl_row "peak RSS, first frame and exit, kB" rss1 %.0f "<=" 1.3 0.45
 fi
 
 echo
