@@ -4,13 +4,11 @@
 // the same packet buffer, picture pool and conversion context. Start reading at dvreadblock().
 #include "dvlib.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 
 #include "common.h"
+#include "map_pages.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -57,17 +55,6 @@ static bool starts_like_dif(const uint8_t *frame)
 
 static void noop_free(void *, uint8_t *) {}  // the input buffer is static
 
-// Fresh memory is mapped one page at a time as it is first written, with one fault each; asking
-// for all of a buffer's pages at once costs a fraction of that, and the first picture comes sooner.
-static void map_pages_now(void *start, size_t bytes)
-{
-    uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    uintptr_t first = (reinterpret_cast<uintptr_t>(start) + page - 1) & ~(page - 1);
-    uintptr_t end = reinterpret_cast<uintptr_t>(start) + bytes;
-    if (end > first)
-        madvise(reinterpret_cast<void *>(first), end - first, MADV_POPULATE_WRITE);  // a hint: failure is harmless
-}
-
 // The decoder's picture buffers: every PAL picture goes to the one store, which costs a single
 // reference per frame where libavcodec's own pool hands out one per plane. The store is free again
 // once the picture has been converted and released, before the next decode; anything else (other
@@ -106,7 +93,7 @@ extern "C" int dvinit(void)
     decoder.picture = av_frame_alloc();
     decoder.store = av_buffer_alloc(STORE_BYTES);
     if (decoder.store)
-        map_pages_now(decoder.store->data, STORE_BYTES);
+        common_map_pages_now(decoder.store->data, STORE_BYTES);
     AVBufferRef *input = av_buffer_create(decoder.input, sizeof decoder.input, noop_free, nullptr, 0);
     if (!decoder.codec || !decoder.packet || !decoder.picture || !decoder.store || !input)
         return -1;

@@ -33,8 +33,11 @@ stage "apt-get build-dep -a $arch -P nocheck, and what the tests need"
 in_root bash -c "cd /root/korlan && DEBIAN_FRONTEND=noninteractive \
   apt-get build-dep -y -qq -a $arch -P nocheck --no-install-recommends ./ >/dev/null"
 # Test-only, for the target: GoogleTest, XTest (the test tree links it), and the ffmpeg that the
-# decoder's output is held to. For the build machine: the X server and xwd for the picture.
-root_install libgtest-dev:"$arch" libxtst-dev:"$arch" ffmpeg:"$arch" xvfb x11-apps
+# decoder's output is held to. For the build machine: the X server and xwd for the picture, and
+# the desktop files' tools, which the package's test dependencies name (the package is built with
+# its tests).
+root_install libgtest-dev:"$arch" libxtst-dev:"$arch" ffmpeg:"$arch" xvfb x11-apps \
+  desktop-file-utils appstream xdg-utils
 
 # The build and the tests, inside the root.
 in_root bash /root/korlan/scripts/cross-in-root.sh "$arch"

@@ -117,6 +117,11 @@ TEST(Title, IsCutToTheBufferWithoutSplittingACharacter)
         exact += character;
         display_format_title(title, sizeof title, exact.c_str());
         EXPECT_EQ(std::string(title), prefix + exact);
+        // One byte more, as many as the buffer holds: no room for the terminator, and the last
+        // character goes whole.
+        std::string over(DISPLAY_TITLE_BYTES - prefix.size() - character.size(), 'a');
+        display_format_title(title, sizeof title, (over + character).c_str());
+        EXPECT_EQ(std::string(title), prefix + over) << character.size() << "-byte character at the end";
     }
 }
 

@@ -154,4 +154,11 @@ TEST(FrameSource, PalCheckAcceptsOnlyA720By576FirstFrame)
     std::mt19937 random(2024);
     std::generate_n(frame->bytes, DV_FRAME_BYTES, [&] { return static_cast<uint8_t>(random()); });
     check("random bytes", false, 0, 0);
+    // A DV frame opens with blocks of eight section types in turn (header, subcode, video
+    // auxiliary, audio, video): any one of them of another type, and the frame is not DV.
+    for (int block = 0; block < 8; block++) {
+        ASSERT_TRUE(read_first_frame(CLIP_PAL, frame.get()));
+        frame->bytes[block * 80] ^= 0x80;  // the top bit of the three that give the type
+        check(("PAL, block " + std::to_string(block) + " of another type").c_str(), false, 0, 0);
+    }
 }
