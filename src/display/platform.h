@@ -3,7 +3,7 @@
 //   and can end the process inside SDL_Init; SDL 2 under sdl12-compat plays unseen in memory
 //   (sdl_start.cpp);
 // - Xlib ends the process with handlers of its own on a lost connection or a protocol error, and
-//   may see the connection's end only seconds late;
+//   may see the connection's or the window's end only seconds late;
 //   classic SDL 1.2.15 cannot map colours on 30-bit screens and drops a title's non-ASCII bytes in
 //   the "C" locale; sdl12-compat keeps the icon title from X (x11.cpp);
 // - SDL 2 on Wayland reports a lost compositor as the user's quit, or not at all (wayland.cpp).

@@ -80,10 +80,10 @@ static int display_error(Display *x, XErrorEvent *error)
 }
 
 // Before SDL's start-up, so that SDL's own handlers pass the rest on to these: classic SDL 1.2's
-// drops the errors of the XFree86-VidMode and DGA extensions, SDL 2's puts the desktop's video mode
-// back first. Set after SDL_Init, these would replace them, and a server that refuses those
-// extensions to a client (as Xorg does over ssh -X) would end the player at start-up; Xvfb has
-// neither extension, so no test here can show it.
+// drops the errors of the XFree86-VidMode and DGA extensions, SDL 2's puts back a video mode it
+// changed first. Set after SDL_Init, these would replace them: an error that classic SDL expects
+// from those extensions, on a server that has them (Xorg, XWayland), would end the player. Xvfb has
+// neither, XWayland sent none here, and the player changes no mode: no test here shows the order.
 void display_x_handle_errors()
 {
     XSetErrorHandler(display_error);
