@@ -192,8 +192,10 @@ struct Sdl {
 
 static std::vector<Sdl> host_sdls()
 {
-    std::vector<Sdl> sdls = {{"default SDL", {}, SDL_DEFAULT_OVER_SDL2}};
-    if (!SDL_DEFAULT_OVER_SDL2 && std::filesystem::exists(SDL12_COMPAT_DIR))
+    const char *libraries = getenv("LD_LIBRARY_PATH");  // the suite itself run on sdl12-compat
+    bool over_sdl2 = SDL_DEFAULT_OVER_SDL2 || (libraries && strstr(libraries, SDL12_COMPAT_DIR));
+    std::vector<Sdl> sdls = {{"default SDL", {}, over_sdl2}};
+    if (!over_sdl2 && std::filesystem::exists(SDL12_COMPAT_DIR))
         sdls.push_back({"sdl12-compat", {"LD_LIBRARY_PATH=" SDL12_COMPAT_DIR}, true});
     return sdls;
 }
