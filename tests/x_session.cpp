@@ -11,6 +11,7 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <wayland-client.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -118,6 +119,16 @@ pid_t spawn_x_server(std::string *display_name, int depth)
     return xvfb;
 }
 
+// Whether a compositor answers on the socket at `path`: its file appears before it takes clients.
+static bool compositor_answers(const std::string &path)
+{
+    wl_display *client = wl_display_connect(path.c_str());  // an absolute path names the socket itself
+    bool answers = client && wl_display_roundtrip(client) >= 0;
+    if (client)
+        wl_display_disconnect(client);
+    return answers;
+}
+
 pid_t spawn_weston(const std::string &x_display, const std::string &runtime_dir, const std::string &socket,
                    bool xwayland, std::string *xwayland_display)
 {
@@ -132,8 +143,10 @@ pid_t spawn_weston(const std::string &x_display, const std::string &runtime_dir,
     pid_t weston = spawn(argv, "/dev/null", log);
     const std::string listening = "xserver listening on display ";  // XWayland starts at its first client
     bool ready = poll_until(WINDOW_TIMEOUT_MS, 20, [&] {
+        if (!compositor_answers(runtime_dir + "/" + socket))
+            return false;
         if (!xwayland)
-            return std::filesystem::exists(runtime_dir + "/" + socket);
+            return true;
         std::string text = read_file(log);
         size_t at = text.find(listening);
         size_t end = text.find('\n', at);

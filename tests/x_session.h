@@ -55,7 +55,8 @@ std::string make_work_dir(const std::string &name);
 pid_t spawn_x_server(std::string *display_name, int depth = 24);
 // weston in the X server `x_display` (its x11 backend shows the desktop in a window there), with its
 // Wayland socket `socket` in the 0700 directory `runtime_dir`; with `xwayland`, XWayland too, its
-// display named in *xwayland_display. -1 when it did not come up.
+// display named in *xwayland_display; `runtime_dir` absolute. -1 when it did not come up and answer a
+// Wayland client.
 pid_t spawn_weston(const std::string &x_display, const std::string &runtime_dir, const std::string &socket,
                    bool xwayland, std::string *xwayland_display);
 bool start_x_server();  // the session's own, and DISPLAY for the players; false when there is no usable server

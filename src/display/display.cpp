@@ -83,6 +83,7 @@ void display_open(const char *path)
     char title[DISPLAY_TITLE_BYTES];
     display_format_title(title, sizeof title, path);
     display_x_set_caption(title, ICON_TITLE);
+    display_x_watch();
     display_wayland_watch();
 }
 

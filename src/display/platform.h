@@ -2,7 +2,8 @@
 // - classic SDL 1.2 with no display falls back to terminal drivers that write to standard output
 //   and can end the process inside SDL_Init; SDL 2 under sdl12-compat plays unseen in memory
 //   (sdl_start.cpp);
-// - Xlib ends the process with handlers of its own on a lost connection or a protocol error;
+// - Xlib ends the process with handlers of its own on a lost connection or a protocol error, and
+//   may see the connection's or the window's end only seconds late;
 //   classic SDL 1.2.15 cannot map colours on 30-bit screens and drops a title's non-ASCII bytes in
 //   the "C" locale; sdl12-compat keeps the icon title from X (x11.cpp);
 // - SDL 2 on Wayland reports a lost compositor as the user's quit, or not at all (wayland.cpp).
@@ -16,4 +17,5 @@ void display_sdl_starting();            // just before SDL_Init
 int display_sdl_started(int result);    // just after, with SDL_Init's result: the result to act on
 bool display_x_screen_drawable();       // false, with SDL's error set, when SDL would draw it black
 void display_x_set_caption(const char *title, const char *icon_title);
+void display_x_watch();                 // once the window is up
 void display_wayland_watch();           // once the window is up

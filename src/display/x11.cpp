@@ -1,12 +1,17 @@
-// The X server beneath either SDL: the handlers that end the player in one line when the server or
-// the window goes, the deep-colour screens classic SDL cannot draw on, and the title and icon title
-// as X keeps them. Start reading at display_x_handle_errors().
+// The X server beneath either SDL: the handlers and the watch that end the player in one line when
+// the server or the window goes, the deep-colour screens classic SDL cannot draw on, and the title
+// and icon title as X keeps them. Start reading at display_x_handle_errors().
 #include <SDL.h>
 #include <SDL_syswm.h>  // brings Xlib
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bitset>
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +21,39 @@
 
 constexpr const char *TITLE_LOCALE = "C.UTF-8";  // paths are bytes; SDL reads the title as UTF-8
 
+constexpr const char *X_LOST = "Lost the connection to display %s\n";  // with the display's name
+constexpr const char *X_WINDOW_LOST = "Lost the window on display %s: %s\n";  // and X's reason
+constexpr size_t X_EVENT_BYTES = 32;  // every event that an X server sends, in bytes
+
+// The first of Xlib's handlers and the watch's signal to see the end says so; the other may be on
+// its way in another thread at the same time.
+static std::atomic_flag ending = ATOMIC_FLAG_INIT;
+
+// SIGIO is blocked first, so that the watch cannot come in between here. Safe in a signal handler.
+static void end_with(const char *line)
+{
+    sigset_t io;
+    sigemptyset(&io);
+    sigaddset(&io, SIGIO);
+    pthread_sigmask(SIG_BLOCK, &io, nullptr);
+    if (ending.test_and_set())
+        for (;;)
+            pause();  // the watch, in another thread, is ending the process
+    ssize_t ignored = write(STDERR_FILENO, line, strlen(line));
+    (void)ignored;
+    _exit(1);
+}
+
+// The window gone, on the connection `fd`. When the server goes, the window's errors and its end
+// can arrive before the end of the connection (XWayland dying under its compositor): if the
+// connection closes soon after, that is what the user is told. Otherwise the window was taken
+// from under the player. Safe in a signal handler.
+static void end_lost_window(int fd, const char *lost, const char *window)
+{
+    pollfd closed = {fd, POLLRDHUP, 0};
+    end_with(poll(&closed, 1, X_CLOSE_WAIT_MS) > 0 ? lost : window);
+}
+
 // The display going away under the window (a logout, a crash, a dropped ssh -X) is fatal. Xlib's
 // own handlers print (six lines for a protocol error) and call exit(), whose handlers then shut SDL
 // down on the dead connection: classic SDL 1.2 gets through that, but SDL 2 under sdl12-compat
@@ -23,31 +61,88 @@ constexpr const char *TITLE_LOCALE = "C.UTF-8";  // paths are bytes; SDL reads t
 // the exit handlers.
 static int display_lost(Display *x)
 {
-    fprintf(stderr, "Lost the connection to display %s\n", DisplayString(x));
-    _exit(1);
+    char line[160];
+    snprintf(line, sizeof line, X_LOST, DisplayString(x));
+    end_with(line);
+    return 0;
 }
 
 // An X protocol error that SDL does not filter itself, and that Xlib's own handler would end the
-// process on. When the server goes, errors on requests it no longer carried out can arrive before
-// the end of the connection (XWayland dying under its compositor): if the connection closes soon
-// after, that is what the user is told. Otherwise the window was taken from under the player.
+// process on.
 static int display_error(Display *x, XErrorEvent *error)
 {
-    pollfd closed = {ConnectionNumber(x), POLLRDHUP, 0};
-    if (poll(&closed, 1, X_CLOSE_WAIT_MS) > 0)
-        display_lost(x);
-    char text[80];
+    char text[80], lost[160], window[240];
     XGetErrorText(x, error->error_code, text, sizeof text);
-    fprintf(stderr, "Lost the window on display %s: %s\n", DisplayString(x), text);
-    _exit(1);
+    snprintf(lost, sizeof lost, X_LOST, DisplayString(x));
+    snprintf(window, sizeof window, X_WINDOW_LOST, DisplayString(x), text);
+    end_lost_window(ConnectionNumber(x), lost, window);
+    return 0;
 }
 
-// Before SDL's start-up, so that SDL's own handlers (both SDLs install some, to ignore errors they
-// expect) pass the rest on to these.
+// Before SDL's start-up, so that SDL's own handlers pass the rest on to these: classic SDL 1.2's
+// drops the errors of the XFree86-VidMode and DGA extensions, SDL 2's puts back a video mode it
+// changed first. Set after SDL_Init, these would replace them: an error that classic SDL expects
+// from those extensions, on a server that has them (Xorg, XWayland), would end the player. Xvfb has
+// neither, XWayland sent none here, and the player changes no mode: no test here shows the order.
 void display_x_handle_errors()
 {
     XSetErrorHandler(display_error);
     XSetIOErrorHandler(display_lost);
+}
+
+static struct {
+    int fd;
+    size_t read;  // bytes so far
+    char lost[160], destroyed[240];  // the lines for the server's end and the window's
+} watch = {-1, 0, "", ""};
+
+static void watch_woke(int)
+{
+    int saved = errno;
+    unsigned char bytes[256];
+    bool destroyed = false;
+    ssize_t got;
+    while ((got = recv(watch.fd, bytes, sizeof bytes, MSG_DONTWAIT)) > 0)
+        for (ssize_t i = 0; i < got; i++, watch.read++)
+            destroyed |= watch.read % X_EVENT_BYTES == 0 && (bytes[i] & 0x7F) == DestroyNotify;
+    if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        end_with(watch.lost);
+    if (destroyed)
+        end_lost_window(watch.fd, watch.lost, watch.destroyed);
+    errno = saved;
+}
+
+static void end_watch() { signal(SIGIO, SIG_IGN); }  // SDL_Quit destroys the window
+
+// Xlib sees the end of the connection or of the window only in a later call: SDL 2 and Mesa's
+// software OpenGL under sdl12-compat can draw on for seconds before one (3 to 7.5 s seen, at full
+// CPU, when XWayland died under them), or crash on the window gone. So the display keeps a
+// connection of its own, on which nothing is asked but the window's end: the server's raises SIGIO
+// at once. Never closed: Xlib's close would end it at the server too.
+void display_x_watch()
+{
+    SDL_SysWMinfo wm;
+    SDL_VERSION(&wm.version);
+    if (SDL_GetWMInfo(&wm) != 1 || wm.subsystem != SDL_SYSWM_X11)
+        return;
+    static Display *own;  // open to the end of the process
+    own = XOpenDisplay(DisplayString(wm.info.x11.display));
+    if (!own)
+        return;
+    char text[80];
+    XGetErrorText(own, BadWindow, text, sizeof text);  // what any later request on it gets
+    snprintf(watch.lost, sizeof watch.lost, X_LOST, DisplayString(own));
+    snprintf(watch.destroyed, sizeof watch.destroyed, X_WINDOW_LOST, DisplayString(own), text);
+    XSelectInput(own, wm.info.x11.window, StructureNotifyMask);  // classic SDL's is a child: it goes too
+    XSync(own, False);
+    watch.fd = ConnectionNumber(own);
+    atexit(end_watch);  // registered after SDL_Quit, so run before it
+    struct sigaction lost = {};
+    lost.sa_handler = watch_woke;
+    lost.sa_flags = SA_RESTART;  // it also wakes for the window's other changes
+    sigaction(SIGIO, &lost, nullptr);
+    fcntl(watch.fd, F_SETOWN, getpid());
+    fcntl(watch.fd, F_SETFL, fcntl(watch.fd, F_GETFL) | O_ASYNC | O_NONBLOCK);
 }
 
 // Classic SDL 1.2 reads 10-bit colour masks (a 30-bit, deep-colour X screen) as if they had 8 bits
