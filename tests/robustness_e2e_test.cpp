@@ -421,9 +421,16 @@ TEST_F(Robust, HostileDecoderGetsNothing)
         std::vector<std::string> env;
         bool confined;
     };
-    std::vector<Run> player_runs = {{"without confinement", KORLAN_UNCONFINED, {}, false}};
+    // SDL 2 on X11 leaves memory at exit in libdbus and in modules already unloaded, confined or not.
+    auto leaks_unnamed = [](const Sdl &sdl) {
+        std::vector<std::string> env = sdl.env;
+        if (sdl.over_sdl2)
+            env.push_back("LSAN_OPTIONS=detect_leaks=0");
+        return env;
+    };
+    std::vector<Run> player_runs = {{"without confinement", KORLAN_UNCONFINED, leaks_unnamed(host_sdls()[0]), false}};
     for (const Sdl &sdl : host_sdls())
-        player_runs.push_back({sdl.name, KORLAN_BINARY, sdl.env, true});
+        player_runs.push_back({sdl.name, KORLAN_BINARY, leaks_unnamed(sdl), true});
     for (const Run &run : player_runs) {
         SCOPED_TRACE(run.name);
         std::filesystem::remove(dir + "/created.1");

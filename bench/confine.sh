@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# What the player's confinement costs: exec to the first flip on each SDL 1.2 implementation, and
+# the pass (figure 2's flips 50 to 350) on the system's SDL, the player against the same player
+# linked without it (korlan_unconfined, built with the tests). Rounds run back to back, in
+# alternating order; each figure is the median of the rounds' ratios, confined over unconfined.
+# Usage: bench/confine.sh [ROUNDS]   (default 25; needs bench/run.sh's packages)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+rounds=${1:-25}
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKORLAN_BENCH=ON >/dev/null
+cmake --build build-bench -j"$(nproc)" --target korlan korlan_unconfined dvclip kb_launch flipwatch >/dev/null
+build=$PWD/build-bench work=$PWD/build-bench/bench/confine unconfined=$PWD/build-bench/tests/korlan_unconfined
+mkdir -p "$work"
+clip=$work/clip.dv
+[ -f "$clip" ] || "$build/dvclip" "$clip" 400 >/dev/null
+# Debian 12 keeps sdl12-compat in a folder of its own; on Debian 13 it is the system's SDL 1.2.
+compat=/usr/lib/$(gcc -print-multiarch)/sdl12-compat
+impls=(system)
+[ -e "$compat/libSDL-1.2.so.0" ] && [ "$(readlink -f "$compat/libSDL-1.2.so.0")" != \
+  "$(readlink -f "$(ldd "$build/korlan" | awk '$1 == "libSDL-1.2.so.0" { print $3 }')")" ] && impls+=(compat)
+declare -A dir=([system]="" [compat]=$compat)
+# A fresh Xvfb for each implementation (an SDL 2 window keeps the focus); -noreset as in run.sh.
+pids=()
+trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
+declare -A display
+for impl in "${impls[@]}"; do
+  : >"$work/display.$impl"  # Xvfb writes its display's number there once it is ready
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display.$impl" >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do [ -s "$work/display.$impl" ] && break; sleep 0.05; done
+  display[$impl]=:$(cat "$work/display.$impl")
+done
+
+val() { awk -v k="$2" '$1 == k { print $2 }' "$1"; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+run() {  # run IMPL BINARY KEY ENV...: one watched run, prints the report's KEY
+  local impl=$1 binary=$2 key=$3
+  shift 3
+  env DISPLAY="${display[$impl]}" LD_LIBRARY_PATH="${dir[$impl]}" KB_REPORT="$work/rep" "$@" nice -n -5 \
+    "$build/bench/kb_launch" --preload "$build/bench/flipwatch.so" "$work/res" "$binary" "$clip"
+  [ "$(val "$work/res" status)" = 0 ] || { cat "$work/res.log"; exit 1; }
+  val "$work/rep" "$key"
+}
+pair() {  # pair NAME IMPL KEY ENV...: both players in this round, order by round; keeps their ratio
+  local name=$1 impl=$2 key=$3 a b
+  shift 3
+  if [ $((round % 2)) -eq 0 ]; then a=$(run "$impl" "$build/korlan" "$key" "$@"); b=$(run "$impl" "$unconfined" "$key" "$@")
+  else b=$(run "$impl" "$unconfined" "$key" "$@"); a=$(run "$impl" "$build/korlan" "$key" "$@"); fi
+  echo "$a $b" | awk '{ print $1 / $2, $1 - $2 }' >>"$work/$name"
+}
+rm -f "$work"/start.* "$work"/pass
+for round in $(seq "$rounds"); do
+  for impl in "${impls[@]}"; do pair "start.$impl" "$impl" first_flip_ms KB_QUIT_AFTER=1; done
+  pair pass system window_fps KB_QUIT_AFTER=350 KB_WINDOW=50:350
+done
+for name in "${impls[@]/#/start.}" pass; do
+  echo "$name: confined / unconfined $(cut -d' ' -f1 "$work/$name" | median)," \
+    "difference $(cut -d' ' -f2 "$work/$name" | median) (ms or frames/s), $rounds rounds"
+done
