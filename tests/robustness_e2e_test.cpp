@@ -392,9 +392,10 @@ TEST_F(Robust, CompositorGoingAwayEndsWithOneLine)
 
 // A decoder taken over by a hostile file (tests/hostile: a shim over avcodec_send_packet) tries, at
 // the first decode and at the 60th, to create, append to and remove the user's files, run
-// /bin/true, send over TCP to a listener here and ptrace another of the user's processes. The
-// player built without its confinement lets all six through, so the attempts are real; the player
-// itself refuses all six on each SDL, nothing changes on disk or reaches the listener, and it
+// /bin/true, send over TCP to a listener here and ptrace another of the user's processes, and has
+// a thread that it started before the confinement create a file, as a library's thread could. The
+// player built without its confinement lets every attempt through, so they are real; the player
+// itself refuses them all on each SDL, nothing changes on disk or reaches the listener, and it
 // still plays the right frames and quits on q with status 0.
 TEST_F(Robust, HostileDecoderGetsNothing)
 {
@@ -433,8 +434,8 @@ TEST_F(Robust, HostileDecoderGetsNothing)
         player_runs.push_back({sdl.name, KORLAN_BINARY, leaks_unnamed(sdl), true});
     for (const Run &run : player_runs) {
         SCOPED_TRACE(run.name);
-        std::filesystem::remove(dir + "/created.1");
-        std::filesystem::remove(dir + "/created.60");
+        for (const char *made : {"created.1", "created.60", "early.1", "early.60"})
+            std::filesystem::remove(dir + "/" + made);
         ASSERT_TRUE(write_file(dir + "/existing", "mine\n") && write_file(dir + "/doomed.1", "") &&
                     write_file(dir + "/doomed.60", ""));
         std::string display;
@@ -469,11 +470,13 @@ TEST_F(Robust, HostileDecoderGetsNothing)
         ASSERT_NE(window, 0u);
         EXPECT_EQ(code, 0);
 
-        const std::string outcome = run.confined ? "create EACCES append EACCES remove EACCES exec EACCES tcp EACCES ptrace EPERM"
-                                                 : "create ok append ok remove ok exec ok tcp ok ptrace ok";
+        const std::string outcome =
+            run.confined ? "create EACCES append EACCES remove EACCES exec EACCES tcp EACCES ptrace EPERM thread EACCES"
+                         : "create ok append ok remove ok exec ok tcp ok ptrace ok thread ok";
         EXPECT_EQ(read_file(session.err), "decode 1: " + outcome + "\ndecode 60: " + outcome + "\n");
         for (const char *n : {"1", "60"}) {
             EXPECT_EQ(std::filesystem::exists(dir + "/created." + n), !run.confined) << n;
+            EXPECT_EQ(std::filesystem::exists(dir + "/early." + n), !run.confined) << n;
             EXPECT_EQ(std::filesystem::exists(dir + "/doomed." + n), run.confined) << n;
         }
         EXPECT_EQ(read_file(dir + "/existing"), run.confined ? "mine\n" : "mine\nhostile\nhostile\n");

@@ -2,14 +2,17 @@
 // for a decoder that a hostile file has taken over. At the first call of avcodec_send_packet and
 // at the 60th it tries what such a payload would, then decodes as usual. Each attempt's outcome
 // goes to standard error, already open before any confinement, as one line:
-//   decode N: create E append E remove E exec E tcp E ptrace E
-// where E is "ok" or the name of the error that stopped it.
+//   decode N: create E append E remove E exec E tcp E ptrace E thread E
+// where E is "ok" or the name of the error that stopped it; "thread" is a file created by a thread
+// started at load, before the player confines itself, as libraries' threads are (Mesa's).
 // HOSTILE_DIR holds "existing" (appended to) and "doomed.N" (removed); "created.N" is made there.
 // HOSTILE_PORT is a TCP listener's on 127.0.0.1, HOSTILE_PID another process of the user.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <semaphore.h>
 #include <spawn.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
@@ -81,6 +84,42 @@ static bool attach(pid_t pid)
     return true;
 }
 
+static sem_t go, done;  // to the early thread and back
+static std::string early_path;
+static bool early_created;
+static int early_errno;
+
+// Ends after the second attempt: LeakSanitizer, ptrace-ing from inside the player's Landlock
+// domain at exit, could not stop a thread left outside it.
+static void *early_thread(void *)
+{
+    for (int attempts = 0; attempts < 2; attempts++) {
+        while (sem_wait(&go) != 0) {
+        }
+        early_created = write_all(open(early_path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600), "x");
+        early_errno = errno;
+        sem_post(&done);
+    }
+    return nullptr;
+}
+
+__attribute__((constructor)) static void start_early_thread()
+{
+    pthread_t thread;
+    if (sem_init(&go, 0, 0) == 0 && sem_init(&done, 0, 0) == 0 && pthread_create(&thread, nullptr, early_thread, nullptr) == 0)
+        pthread_detach(thread);
+}
+
+static bool create_early(const std::string &path)
+{
+    early_path = path;
+    sem_post(&go);
+    while (sem_wait(&done) != 0) {
+    }
+    errno = early_errno;
+    return early_created;
+}
+
 static void attempt(long decode)
 {
     const char *dir_env = getenv("HOSTILE_DIR"), *port = getenv("HOSTILE_PORT"), *pid = getenv("HOSTILE_PID");
@@ -93,6 +132,7 @@ static void attempt(long decode)
     line += std::string(" exec ") + outcome(run_true());
     line += std::string(" tcp ") + outcome(send_tcp(atoi(port)));
     line += std::string(" ptrace ") + outcome(attach(atoi(pid)));
+    line += std::string(" thread ") + outcome(create_early(dir + "/early." + n));
     line += "\n";
     ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
