@@ -88,8 +88,9 @@ static const char *const PATH_CHANGES[] = {
     "renameat2", "link", "linkat", "symlink", "symlinkat", "truncate", "chmod", "fchmodat", "fchmodat2",
     "chown", "lchown", "fchownat",
     "execve", "execveat",  // no program run
-    "openat2",         // its flags are in memory, out of a filter's sight; libc opens with openat
-    "io_uring_setup",  // io_uring's operations (open, socket, rename...) would pass by every rule here
+    "openat2",            // its flags are in memory, out of a filter's sight; libc opens with openat
+    "open_by_handle_at",  // an open by file handle, for privileged users
+    "io_uring_setup",     // io_uring's operations (open, socket, rename...) would pass by every rule here
 };
 
 static bool deny(scmp_filter_ctx filter, int call, unsigned count, scmp_arg_cmp cmp = {})
