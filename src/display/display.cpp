@@ -84,6 +84,10 @@ void display_open(const char *path)
     display_format_title(title, sizeof title, path);
     display_x_set_caption(title, ICON_TITLE);
     display_wayland_watch();
+    // The black window drawn once, while the process may still write files: SDL 2 over Mesa compiles
+    // its drawing code at the first update and keeps it in Mesa's shader cache, which the confined
+    // player could not add to (each start would compile it again, 80 ms in software).
+    SDL_UpdateRect(screen, 0, 0, 0, 0);
 }
 
 uint32_t display_map_rgb(uint8_t r, uint8_t g, uint8_t b)
