@@ -5,7 +5,8 @@
 //   decode N: create E append E remove E exec E tcp E ptrace E thread E
 // where E is "ok" or the name of the error that stopped it; "thread" is a file created by a thread
 // started at load, before the player confines itself, as libraries' threads are (Mesa's).
-// HOSTILE_DIR holds "existing" (appended to) and "doomed.N" (removed); "created.N" is made there.
+// HOSTILE_DIR holds "existing" (appended to) and "doomed.N" (removed); "created.N" and "early.N"
+// are made there.
 // HOSTILE_PORT is a TCP listener's on 127.0.0.1, HOSTILE_PID another process of the user.
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -84,7 +85,8 @@ static bool attach(pid_t pid)
     return true;
 }
 
-static sem_t go, done;  // to the early thread and back
+static sem_t early_go, early_done;  // to the early thread and back
+static bool early_started;
 static std::string early_path;
 static bool early_created;
 static int early_errno;
@@ -94,11 +96,11 @@ static int early_errno;
 static void *early_thread(void *)
 {
     for (int attempts = 0; attempts < 2; attempts++) {
-        while (sem_wait(&go) != 0) {
+        while (sem_wait(&early_go) != 0) {
         }
         early_created = write_all(open(early_path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600), "x");
         early_errno = errno;
-        sem_post(&done);
+        sem_post(&early_done);
     }
     return nullptr;
 }
@@ -106,15 +108,20 @@ static void *early_thread(void *)
 __attribute__((constructor)) static void start_early_thread()
 {
     pthread_t thread;
-    if (sem_init(&go, 0, 0) == 0 && sem_init(&done, 0, 0) == 0 && pthread_create(&thread, nullptr, early_thread, nullptr) == 0)
+    early_started = sem_init(&early_go, 0, 0) == 0 && sem_init(&early_done, 0, 0) == 0 &&
+                    pthread_create(&thread, nullptr, early_thread, nullptr) == 0;
+    if (early_started)
         pthread_detach(thread);
 }
 
 static bool create_early(const std::string &path)
 {
+    errno = ESRCH;
+    if (!early_started)
+        return false;
     early_path = path;
-    sem_post(&go);
-    while (sem_wait(&done) != 0) {
+    sem_post(&early_go);
+    while (sem_wait(&early_done) != 0) {
     }
     errno = early_errno;
     return early_created;
@@ -126,13 +133,17 @@ static void attempt(long decode)
     if (!dir_env || !port || !pid)
         return;
     std::string dir = dir_env, n = std::to_string(decode), line = "decode " + n + ":";
-    line += std::string(" create ") + outcome(write_all(open((dir + "/created." + n).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600), "x"));
-    line += std::string(" append ") + outcome(write_all(open((dir + "/existing").c_str(), O_WRONLY | O_APPEND), "hostile\n"));
-    line += std::string(" remove ") + outcome(unlink((dir + "/doomed." + n).c_str()) == 0);
-    line += std::string(" exec ") + outcome(run_true());
-    line += std::string(" tcp ") + outcome(send_tcp(atoi(port)));
-    line += std::string(" ptrace ") + outcome(attach(atoi(pid)));
-    line += std::string(" thread ") + outcome(create_early(dir + "/early." + n));
+    auto note = [&line](const char *what, bool done) {
+        const char *result = outcome(done);  // before anything else can touch errno
+        line = line + " " + what + " " + result;
+    };
+    note("create", write_all(open((dir + "/created." + n).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600), "x"));
+    note("append", write_all(open((dir + "/existing").c_str(), O_WRONLY | O_APPEND), "hostile\n"));
+    note("remove", unlink((dir + "/doomed." + n).c_str()) == 0);
+    note("exec", run_true());
+    note("tcp", send_tcp(atoi(port)));
+    note("ptrace", attach(atoi(pid)));
+    note("thread", create_early(dir + "/early." + n));
     line += "\n";
     ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
