@@ -44,7 +44,7 @@ struct KeyPress {
 
 struct Watch {
     long t0_ns;
-    const char *report;
+    FILE *report;  // opened at load: the player confines itself before it ends, and then opens nothing to write
     long quit_after;
     long quit_at;
     long window_from, window_to;
@@ -131,7 +131,8 @@ __attribute__((constructor)) static void watch_start()
 {
     const char *t0 = getenv("KB_T0_NS");
     watch.t0_ns = t0 ? atol(t0) : now_ns();
-    watch.report = getenv("KB_REPORT");
+    const char *report = getenv("KB_REPORT");
+    watch.report = report ? fopen(report, "w") : nullptr;
     const char *quit = getenv("KB_QUIT_AFTER");
     watch.quit_after = quit ? atol(quit) : 0;
     const char *quit_pass = getenv("KB_QUIT_AT");
@@ -267,9 +268,7 @@ extern "C" int SDL_PollEvent(SDL_Event *event)
 
 __attribute__((destructor)) static void watch_report()
 {
-    if (!watch.report)
-        return;
-    FILE *out = fopen(watch.report, "w");
+    FILE *out = watch.report;
     if (!out)
         return;
     fprintf(out, "init_ms %.3f\nmode_ms %.3f\nfirst_wrap_ms %.3f\n", watch.init_ms, watch.mode_ms, watch.first_wrap_ms);

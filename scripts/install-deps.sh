@@ -4,7 +4,7 @@
 # Package names only, never a versioned one: the same names install on Debian 12 and Debian 13.
 set -euo pipefail
 
-run=(cmake g++ make pkg-config libsdl1.2-dev libx11-dev libwayland-dev libavcodec-dev libswscale-dev libavutil-dev)
+run=(cmake g++ make pkg-config libsdl1.2-dev libx11-dev libwayland-dev libavcodec-dev libswscale-dev libavutil-dev libseccomp-dev)
 test=("${run[@]}" libgtest-dev ffmpeg xvfb libxtst-dev valgrind clang libclang-rt-dev desktop-file-utils appstream xdg-utils
       weston xwayland libsdl1.2-compat)  # the end-to-end tests also run the player on Wayland, XWayland and sdl12-compat
 bench=("${test[@]}" libbenchmark-dev mpv linux-perf)

@@ -1,12 +1,17 @@
 // The built player against what a real desktop throws at it: an hour of tape in a sparse file, a
-// file cut and regrown while it plays, awkward paths, and a storm of key presses through XTest.
+// file cut and regrown while it plays, awkward paths, a storm of key presses through XTest, and a
+// decoder taken over by a hostile file.
 #include <gtest/gtest.h>
 // Xlib after gtest: its macros (None, Bool) would break gtest's templates.
 #include "x_session.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -461,6 +466,107 @@ TEST_F(Robust, CompositorGoingAwayEndsWithOneLine)
             ASSERT_TRUE(played) << "no frame shown in weston; the player's standard error:\n" << read_file(session.err);
         }
     }
+}
+
+// A decoder taken over by a hostile file (tests/hostile: a shim over avcodec_send_packet) tries, at
+// the first decode and at the 60th, to create, append to and remove the user's files, run
+// /bin/true, send over TCP to a listener here and ptrace another of the user's processes, and has
+// a thread that it started before the confinement create a file, as a library's thread could. The
+// player built without its confinement lets every attempt through, so they are real; the player
+// itself refuses them all on each SDL, nothing changes on disk or reaches the listener, and it
+// still plays the right frames and quits on q with status 0.
+TEST_F(Robust, HostileDecoderGetsNothing)
+{
+    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U) < 1)  // 1: LANDLOCK_CREATE_RULESET_VERSION
+        GTEST_SKIP() << "no Landlock in this kernel (" << strerror(errno) << "): the player has only its seccomp filter";
+    const std::string dir = work + "/hostile";
+    std::filesystem::create_directories(dir);
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // port 0: any free one
+    socklen_t size = sizeof address;
+    sockaddr *at = reinterpret_cast<sockaddr *>(&address);
+    ASSERT_TRUE(listener >= 0 && bind(listener, at, size) == 0 && listen(listener, 8) == 0 &&
+                getsockname(listener, at, &size) == 0);
+    pid_t other = spawn({"sleep", "60"}, "/dev/null", "/dev/null");
+    const char *asan = getenv("ASAN_OPTIONS");
+    const std::vector<std::string> hostile = {
+        "env", "LD_PRELOAD=" HOSTILE_SHIM, "HOSTILE_DIR=" + dir, "HOSTILE_PID=" + std::to_string(other),
+        "HOSTILE_PORT=" + std::to_string(ntohs(address.sin_port)),
+        std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};  // the shim loads first
+    struct Run {
+        std::string name, binary;
+        std::vector<std::string> env;
+        bool confined;
+    };
+    // SDL 2 on X11 leaves memory at exit in libdbus and in modules already unloaded, confined or not.
+    auto leaks_unnamed = [](const Sdl &sdl) {
+        std::vector<std::string> env = sdl.env;
+        if (sdl.over_sdl2)
+            env.push_back("LSAN_OPTIONS=detect_leaks=0");
+        return env;
+    };
+    std::vector<Run> player_runs = {{"without confinement", KORLAN_UNCONFINED, leaks_unnamed(host_sdls()[0]), false}};
+    for (const Sdl &sdl : host_sdls())
+        player_runs.push_back({sdl.name, KORLAN_BINARY, leaks_unnamed(sdl), true});
+    for (const Run &run : player_runs) {
+        SCOPED_TRACE(run.name);
+        for (const char *made : {"created.1", "created.60", "early.1", "early.60"})
+            std::filesystem::remove(dir + "/" + made);
+        ASSERT_TRUE(write_file(dir + "/existing", "mine\n") && write_file(dir + "/doomed.1", "") &&
+                    write_file(dir + "/doomed.60", ""));
+        std::string display;
+        pid_t xvfb = spawn_x_server(&display);  // a fresh one: SDL 2 keeps the X focus
+        ASSERT_GT(xvfb, 0) << "no second X server";
+        Display *second = XOpenDisplay(display.c_str());
+        ASSERT_NE(second, nullptr);
+        std::swap(session.x, second);  // watched through the session's helpers for a while
+        std::vector<std::string> env = hostile;
+        env.push_back("DISPLAY=" + display);
+        env.insert(env.end(), run.env.begin(), run.env.end());
+        session.binary = run.binary;
+        start_player({clip}, env);
+        session.binary = KORLAN_BINARY;
+        Window window = wait_window("Korlan " + clip);
+        if (window) {
+            XWarpPointer(session.x, None, window, 0, 0, 0, 0, WIN_W / 2, WIN_H / 2);
+            EXPECT_TRUE(poll_until(FRAME_TIMEOUT_MS, 20, [] {
+                return read_file(session.err).find("decode 60:") != std::string::npos;
+            })) << "no 60th decode";
+            expect_playing(window, 1, FRAMES);
+            // Where Landlock alone already stops the six, the filter must be there for older kernels.
+            std::string status = read_file("/proc/" + std::to_string(session.player) + "/status");
+            EXPECT_EQ(status.find("\nSeccomp:\t2\n") != std::string::npos, run.confined) << "the seccomp filter";
+            press(XK_q);
+        }
+        int code = player_exit();
+        std::swap(session.x, second);
+        XCloseDisplay(second);
+        kill(xvfb, SIGTERM);
+        wait_exit(xvfb, EXIT_TIMEOUT_MS);
+        ASSERT_NE(window, 0u);
+        EXPECT_EQ(code, 0);
+
+        const std::string outcome =
+            run.confined ? "create EACCES append EACCES remove EACCES exec EACCES tcp EACCES ptrace EPERM thread EACCES"
+                         : "create ok append ok remove ok exec ok tcp ok ptrace ok thread ok";
+        EXPECT_EQ(read_file(session.err), "decode 1: " + outcome + "\ndecode 60: " + outcome + "\n");
+        for (const char *n : {"1", "60"}) {
+            EXPECT_EQ(std::filesystem::exists(dir + "/created." + n), !run.confined) << n;
+            EXPECT_EQ(std::filesystem::exists(dir + "/early." + n), !run.confined) << n;
+            EXPECT_EQ(std::filesystem::exists(dir + "/doomed." + n), run.confined) << n;
+        }
+        EXPECT_EQ(read_file(dir + "/existing"), run.confined ? "mine\n" : "mine\nhostile\nhostile\n");
+        std::string received;
+        for (int peer; (peer = accept(listener, nullptr, nullptr)) >= 0; close(peer))
+            for (char c; read(peer, &c, 1) == 1;)
+                received += c;
+        EXPECT_EQ(received, run.confined ? "" : "hostile\nhostile\n");
+    }
+    close(listener);
+    kill(other, SIGKILL);
+    wait_exit(other, EXIT_TIMEOUT_MS);
 }
 
 TEST_F(Robust, KeyStormLeavesPlayerResponsive)

@@ -85,6 +85,7 @@ void display_open(const char *path)
     display_x_set_caption(title, ICON_TITLE);
     display_x_watch();
     display_wayland_watch();
+    display_sdl_draw_once(screen);
 }
 
 uint32_t display_map_rgb(uint8_t r, uint8_t g, uint8_t b)

@@ -8,7 +8,7 @@
 
 constexpr size_t DISPLAY_TITLE_BYTES = 500;  // the title buffer, terminator included
 
-void display_open(const char *path);  // returns only with the window open
+void display_open(const char *path);  // returns only with the window open and drawn once
 uint32_t display_map_rgb(uint8_t r, uint8_t g, uint8_t b);
 void display_present(const RgbImage *image, int32_t index, int32_t count);
 

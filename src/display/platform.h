@@ -10,6 +10,8 @@
 // Each call is harmless where its platform is not the one SDL took.
 #pragma once
 
+struct SDL_Surface;
+
 constexpr const char *DISPLAY_INIT_FAILED = "Couldn't initialize SDL: %s\n";  // with SDL_GetError()
 
 void display_x_handle_errors();         // before SDL_Init: SDL's own X handlers pass the rest on
@@ -18,4 +20,5 @@ int display_sdl_started(int result);    // just after, with SDL_Init's result: t
 bool display_x_screen_drawable();       // false, with SDL's error set, when SDL would draw it black
 void display_x_set_caption(const char *title, const char *icon_title);
 void display_x_watch();                 // once the window is up
+void display_sdl_draw_once(SDL_Surface *screen);  // then: the black window, before the player confines itself
 void display_wayland_watch();           // once the window is up

@@ -20,3 +20,5 @@ constexpr PlayerState PLAYER_START = {0, -1, 1, 0};  // frame 0 is new; forward,
 int32_t clamp_index(int64_t index, int32_t count);  // past the end: 0; before the start: count - 1
 bool apply_key(PlayerState *state, int sym, int32_t count);  // true: quit
 void run_playback(PlayerState *state, FrameFile *file, DvFrame *frame, RgbImage *image);
+// For the rest of the run: no file written, created or removed, no program run, no network (confine.cpp).
+void player_confine();

@@ -40,12 +40,18 @@ extern "C" int SDL_Flip(SDL_Surface *surface)
     return result;
 }
 
-__attribute__((destructor)) static void report_flips()
+static FILE *flip_log;  // opened at load: the player confines itself before it ends, and then opens nothing to write
+
+__attribute__((constructor)) static void open_log()
 {
     const char *path = getenv("KORLAN_FLIP_LOG");
-    FILE *log = path ? fopen(path, "w") : nullptr;
-    if (log) {
-        fprintf(log, "%ld\n", flips);
-        fclose(log);
+    flip_log = path ? fopen(path, "w") : nullptr;
+}
+
+__attribute__((destructor)) static void report_flips()
+{
+    if (flip_log) {
+        fprintf(flip_log, "%ld\n", flips);
+        fclose(flip_log);
     }
 }
