@@ -240,14 +240,11 @@ static std::string x_error_text(Display *x, int code)
 // (a text-mode fallback would draw the video there).
 TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
 {
-    std::string display;
     for (const Sdl &sdl : host_sdls()) {
         SCOPED_TRACE(sdl.name);
-        pid_t xvfb = spawn_x_server(&display);  // a fresh one: SDL 2 keeps the X focus
-        ASSERT_GT(xvfb, 0) << "no second X server";
-        Display *second = XOpenDisplay(display.c_str());
-        ASSERT_NE(second, nullptr);
-        std::swap(session.x, second);  // watched through the session's helpers for a while
+        OwnServer own;
+        ASSERT_TRUE(enter_own_server(&own)) << "no second X server";
+        const std::string &display = own.display;
         std::vector<std::string> env = {"env", "DISPLAY=" + display};
         env.insert(env.end(), sdl.env.begin(), sdl.env.end());
         bool played = true;
@@ -267,10 +264,9 @@ TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
             EXPECT_TRUE(err == lost + x_error_text(session.x, BadDrawable) + "\n" ||
                         err == lost + x_error_text(session.x, BadWindow) + "\n") << err;
         }
-        std::swap(session.x, second);
-        XCloseDisplay(second);
+        leave_own_server(&own, false);
         ASSERT_TRUE(played) << "no frame shown on " << display;
-        expect_lost(xvfb, "Lost the connection to display " + display + "\n");
+        expect_lost(own.xvfb, "Lost the connection to display " + display + "\n");
     }
 
     // A display that no server serves, then none named at all, whatever the terminal: classic SDL
@@ -332,14 +328,10 @@ TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
 // else (classic SDL 1.2) a refusal that names the depth, with no window ever shown.
 TEST_F(Robust, ThirtyBitScreenShowsThePictureOrRefuses)
 {
-    std::string display;
-    pid_t xvfb = spawn_x_server(&display, 30);
-    ASSERT_GT(xvfb, 0) << "no 30-bit X server";
-    Display *deep = XOpenDisplay(display.c_str());
-    ASSERT_NE(deep, nullptr);
-    XSelectInput(deep, DefaultRootWindow(deep), SubstructureNotifyMask);
-    std::swap(session.x, deep);  // watched through the session's helpers for a while
-    start_player({clip}, {"env", "DISPLAY=" + display});
+    OwnServer deep;
+    ASSERT_TRUE(enter_own_server(&deep, 30)) << "no 30-bit X server";
+    XSelectInput(session.x, DefaultRootWindow(session.x), SubstructureNotifyMask);
+    start_player({clip}, {"env", "DISPLAY=" + deep.display});
     Window window = wait_window("Korlan " + clip);
     if (window) {
         expect_playing(window, 1, FRAMES);  // moving frames: an all-black window reads as frame 0
@@ -349,10 +341,7 @@ TEST_F(Robust, ThirtyBitScreenShowsThePictureOrRefuses)
     XSync(session.x, False);
     XEvent event;  // classic SDL creates its windows at start-up, unmapped until the mode is set
     bool mapped = XCheckTypedEvent(session.x, MapNotify, &event);
-    std::swap(session.x, deep);
-    XCloseDisplay(deep);
-    kill(xvfb, SIGTERM);
-    wait_exit(xvfb, EXIT_TIMEOUT_MS);
+    leave_own_server(&deep);
     if (window) {
         EXPECT_EQ(code, 0);
     } else {
@@ -381,13 +370,9 @@ TEST_F(Robust, Sdl2OnXPresentsWithoutOpenGLUnlessTheUserAsks)
             continue;
         for (bool users_renderer : {false, true}) {
             SCOPED_TRACE(std::string(sdl.name) + (users_renderer ? ", SDL 2's renderer asked for" : ""));
-            std::string display;
-            pid_t xvfb = spawn_x_server(&display);  // a fresh one: SDL 2 keeps the X focus
-            ASSERT_GT(xvfb, 0) << "no second X server";
-            Display *second = XOpenDisplay(display.c_str());
-            ASSERT_NE(second, nullptr);
-            std::swap(session.x, second);
-            std::vector<std::string> env = {"env", "DISPLAY=" + display};
+            OwnServer own;
+            ASSERT_TRUE(enter_own_server(&own)) << "no second X server";
+            std::vector<std::string> env = {"env", "DISPLAY=" + own.display};
             env.insert(env.end(), sdl.env.begin(), sdl.env.end());
             if (users_renderer)
                 env.push_back("SDL_FRAMEBUFFER_ACCELERATION=1");
@@ -399,10 +384,7 @@ TEST_F(Robust, Sdl2OnXPresentsWithoutOpenGLUnlessTheUserAsks)
                 close_window(window);
             }
             EXPECT_EQ(player_exit(), 0);
-            std::swap(session.x, second);
-            XCloseDisplay(second);
-            kill(xvfb, SIGTERM);
-            wait_exit(xvfb, EXIT_TIMEOUT_MS);
+            leave_own_server(&own);
             ASSERT_NE(window, 0u);
         }
     }
@@ -430,12 +412,10 @@ TEST_F(Robust, CompositorGoingAwayEndsWithOneLine)
             if (!xwayland && !sdl.over_sdl2)
                 continue;
             SCOPED_TRACE(std::string(sdl.name) + (xwayland ? " on XWayland" : " on Wayland"));
-            std::string display, xwayland_display;
-            pid_t xvfb = spawn_x_server(&display);  // a fresh one: SDL 2 keeps the X focus
-            ASSERT_GT(xvfb, 0) << "no second X server";
-            pid_t weston = spawn_weston(display, runtime, socket, xwayland, &xwayland_display);
-            Display *second = XOpenDisplay(display.c_str());
-            std::swap(session.x, second);  // the compositor's window, watched and typed into
+            OwnServer own;  // the compositor's window, watched and typed into
+            ASSERT_TRUE(enter_own_server(&own)) << "no second X server";
+            std::string xwayland_display;
+            pid_t weston = spawn_weston(own.display, runtime, socket, xwayland, &xwayland_display);
             std::vector<std::string> env = {"env", "-u", xwayland ? "WAYLAND_DISPLAY" : "DISPLAY",
                                             "XDG_RUNTIME_DIR=" + runtime};
             env.push_back(xwayland ? "DISPLAY=" + xwayland_display : "WAYLAND_DISPLAY=" + socket);
@@ -456,15 +436,14 @@ TEST_F(Robust, CompositorGoingAwayEndsWithOneLine)
                 start_player({clip}, env);
                 played = shown();
             }
-            std::swap(session.x, second);
-            XCloseDisplay(second);
+            leave_own_server(&own, false);
             if (played)
                 expect_lost(weston, xwayland ? "Lost the connection to display " + xwayland_display + "\n"
                                              : "Lost the connection to the Wayland compositor\n", !xwayland);
             kill(weston, SIGKILL);
-            kill(xvfb, SIGTERM);
+            kill(own.xvfb, SIGTERM);
             wait_exit(weston, EXIT_TIMEOUT_MS);
-            wait_exit(xvfb, EXIT_TIMEOUT_MS);
+            wait_exit(own.xvfb, EXIT_TIMEOUT_MS);
             ASSERT_GT(weston, 0) << "no weston";
             ASSERT_TRUE(played) << "no frame shown in weston; the player's standard error:\n" << read_file(session.err);
         }
@@ -512,14 +491,10 @@ TEST_F(Robust, HostileDecoderGetsNothing)
             std::filesystem::remove(dir + "/" + made);
         ASSERT_TRUE(write_file(dir + "/existing", "mine\n") && write_file(dir + "/doomed.1", "") &&
                     write_file(dir + "/doomed.60", ""));
-        std::string display;
-        pid_t xvfb = spawn_x_server(&display);  // a fresh one: SDL 2 keeps the X focus
-        ASSERT_GT(xvfb, 0) << "no second X server";
-        Display *second = XOpenDisplay(display.c_str());
-        ASSERT_NE(second, nullptr);
-        std::swap(session.x, second);  // watched through the session's helpers for a while
+        OwnServer own;
+        ASSERT_TRUE(enter_own_server(&own)) << "no second X server";
         std::vector<std::string> env = hostile;
-        env.push_back("DISPLAY=" + display);
+        env.push_back("DISPLAY=" + own.display);
         env.insert(env.end(), run.env.begin(), run.env.end());
         session.binary = run.binary;
         start_player({clip}, env);
@@ -537,10 +512,7 @@ TEST_F(Robust, HostileDecoderGetsNothing)
             press(XK_q);
         }
         int code = player_exit();
-        std::swap(session.x, second);
-        XCloseDisplay(second);
-        kill(xvfb, SIGTERM);
-        wait_exit(xvfb, EXIT_TIMEOUT_MS);
+        leave_own_server(&own);
         ASSERT_NE(window, 0u);
         EXPECT_EQ(code, 0);
 

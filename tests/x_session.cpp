@@ -119,6 +119,27 @@ pid_t spawn_x_server(std::string *display_name, int depth)
     return xvfb;
 }
 
+bool enter_own_server(OwnServer *own, int depth)
+{
+    own->xvfb = spawn_x_server(&own->display, depth);
+    Display *x = own->xvfb > 0 ? XOpenDisplay(own->display.c_str()) : nullptr;
+    if (!x)
+        return false;
+    own->session_x = session.x;
+    session.x = x;
+    return true;
+}
+
+void leave_own_server(OwnServer *own, bool stop)
+{
+    XCloseDisplay(session.x);
+    session.x = own->session_x;
+    if (stop) {
+        kill(own->xvfb, SIGTERM);
+        wait_exit(own->xvfb, EXIT_TIMEOUT_MS);
+    }
+}
+
 // Whether a compositor answers on the socket at `path`: its file appears before it takes clients.
 static bool compositor_answers(const std::string &path)
 {

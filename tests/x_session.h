@@ -53,6 +53,16 @@ int wait_exit(pid_t pid, int timeout_ms);
 std::string make_work_dir(const std::string &name);
 // Starts an Xvfb of a screen of `depth` bits and names its display; -1 when none came up.
 pid_t spawn_x_server(std::string *display_name, int depth = 24);
+// A fresh X server of `depth` bits for one player (an SDL 2 window keeps the X focus, and a classic
+// SDL window opened later on the same server gets no keys), which the session's helpers watch
+// until leave_own_server(); false when none came up. stop: the server ends there too.
+struct OwnServer {
+    pid_t xvfb = -1;
+    std::string display;           // its name, as DISPLAY takes it
+    Display *session_x = nullptr;  // the session's own connection, put back by leave_own_server()
+};
+bool enter_own_server(OwnServer *own, int depth = 24);
+void leave_own_server(OwnServer *own, bool stop = true);
 // weston in the X server `x_display` (its x11 backend shows the desktop in a window there), with its
 // Wayland socket `socket` in the 0700 directory `runtime_dir`; with `xwayland`, XWayland too, its
 // display named in *xwayland_display; `runtime_dir` absolute. -1 when it did not come up and answer a

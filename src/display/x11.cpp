@@ -90,6 +90,13 @@ void display_x_handle_errors()
     XSetIOErrorHandler(display_lost);
 }
 
+// SDL's window and its connection, when SDL took X (either SDL, XWayland too).
+static bool x_window(SDL_SysWMinfo *wm)
+{
+    SDL_VERSION(&wm->version);
+    return SDL_GetWMInfo(wm) == 1 && wm->subsystem == SDL_SYSWM_X11;
+}
+
 static struct {
     int fd;
     size_t read;  // bytes so far
@@ -122,8 +129,7 @@ static void end_watch() { signal(SIGIO, SIG_IGN); }  // SDL_Quit destroys the wi
 void display_x_watch()
 {
     SDL_SysWMinfo wm;
-    SDL_VERSION(&wm.version);
-    if (SDL_GetWMInfo(&wm) != 1 || wm.subsystem != SDL_SYSWM_X11)
+    if (!x_window(&wm))
         return;
     static Display *own;  // open to the end of the process
     own = XOpenDisplay(DisplayString(wm.info.x11.display));
@@ -167,8 +173,7 @@ bool display_x_screen_drawable()
 static void set_x_icon_title(const char *icon_title)
 {
     SDL_SysWMinfo wm;
-    SDL_VERSION(&wm.version);
-    if (SDL_GetWMInfo(&wm) != 1 || wm.subsystem != SDL_SYSWM_X11)
+    if (!x_window(&wm))
         return;
     // Classic SDL draws into a child of the managed window; sdl12-compat has only the one window,
     // and leaves wmwindow 0.
