@@ -303,12 +303,14 @@ int main(int argc, char **argv)
         return 2;
     }
     clip_path = argv[1];
-    dvinit();  // for the direct calls; the modules' go to the decoder's process, as the player's
+    // The modules' decoding goes to the decoder's process, as the player's; the direct calls' stays
+    // here, opened after the fork so that the decoder's threads are not left behind in it.
     image = frame_image_alloc();
     if (!image || !frame_decoder_start(image)) {
         fprintf(stderr, "korlan_bench: no decoder process\n");
         return 1;
     }
+    dvinit();
     if (!frame_file_open(clip_path, &clip) || clip.count < 2) {
         fprintf(stderr, "korlan_bench: %s is not a clip of two frames or more\n", clip_path);
         return 1;
