@@ -6,7 +6,8 @@ set -euo pipefail
 
 run=(cmake g++ make pkg-config libsdl1.2-dev libx11-dev libwayland-dev libavcodec-dev libswscale-dev libavutil-dev libseccomp-dev)
 test=("${run[@]}" libgtest-dev ffmpeg xvfb libxtst-dev valgrind clang libclang-rt-dev desktop-file-utils appstream xdg-utils
-      weston xwayland libsdl1.2-compat)  # the end-to-end tests also run the player on Wayland, XWayland and sdl12-compat
+      weston xwayland libsdl1.2-compat  # the end-to-end tests also run the player on Wayland, XWayland and sdl12-compat
+      libxcb1-dev libxcb-xtest0-dev libdbus-1-dev dbus-daemon)  # the hostile decoder's X and D-Bus attempts
 bench=("${test[@]}" libbenchmark-dev mpv linux-perf)
 root=(debootstrap)   # scripts/test-in-debian.sh, scripts/test-cross.sh
 package=(dpkg-dev lintian autopkgtest)   # scripts/package.sh, and autopkgtest for what it builds
