@@ -15,6 +15,8 @@ constexpr int RGB_ROW_BYTES = FRAME_WIDTH * RGB_BYTES_PER_PIXEL;  // 2160, no ga
 constexpr int RGB_IMAGE_BYTES = RGB_ROW_BYTES * FRAME_HEIGHT;     // 1,244,160
 constexpr int DV_FRAME_BYTES = 144000;  // one 625-line DV25 frame: 12 DIF sequences of 150 blocks of 80 bytes
 constexpr int IDLE_DELAY_MS = 40;       // wait of a pass that shows no new frame
+constexpr int DECODER_REPLY_MS = 1000;  // the longest wait for the decoder process to answer for a frame
+constexpr long DECODER_MEMORY_ROOM = 256L << 20;  // bytes the decoder process may map beyond its start-up size
 constexpr int X_CLOSE_WAIT_MS = 500;    // after a fatal X error, for the server's end of the connection to close
 
 static_assert(WINDOW_HEIGHT == 596, "the window is the picture plus the strip");

@@ -1,6 +1,7 @@
 // The frame source: one raw DV file opened read-only, its whole-frame count, and one seek and one
 // read per frame straight into the caller's DvFrame. The frames are opaque here; only the decoder
-// (dvlib) looks inside them. Start reading at frame_file_open().
+// (dvlib, in a process of its own: decoder_process.cpp) looks inside them. Start reading at
+// frame_file_open().
 #include "frame_source.h"
 
 #include <fcntl.h>
@@ -8,9 +9,8 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
 
-#include "map_pages.h"
+#include "decoder_process.h"
 
 static_assert(sizeof(off_t) == 8, "files of hours of tape need 64-bit offsets");
 
@@ -75,23 +75,13 @@ void frame_file_close(FrameFile *file)
     file->stream = nullptr;
 }
 
-// The first decode writes every byte of the picture: its 304 pages are mapped here in one request
-// rather than by 304 faults during that decode.
-RgbImage *frame_image_alloc()
-{
-    RgbImage *image = static_cast<RgbImage *>(malloc(sizeof(RgbImage)));
-    if (image)
-        common_map_pages_now(image, sizeof(RgbImage));
-    return image;
-}
-
 bool frame_is_pal(const DvFrame *frame, DvInfo *info)
 {
-    dvstatus(frame->bytes, info);
+    frame_decoder_status(frame, info);
     return info->word[1] == FRAME_WIDTH && info->word[2] == FRAME_HEIGHT;
 }
 
 void frame_decode(const DvFrame *frame, RgbImage *image)
 {
-    dvreadblock(frame->bytes, image->pixels, DV_OUTPUT_RGB24, DV_QUALITY_FULL);
+    frame_decoder_read(frame, image);
 }

@@ -16,7 +16,10 @@ bool frame_file_open(const char *path, FrameFile *file);  // false when it canno
 void frame_file_read(const FrameFile *file, int32_t index, DvFrame *frame);
 void frame_file_close(FrameFile *file);
 
-RgbImage *frame_image_alloc();  // the decoder's output, pages mapped; null when memory is short
+RgbImage *frame_image_alloc();  // the decoder's output, shared with its process; null when memory is short
+// Decoder start-up: the decoder's process, before the file is opened and before SDL starts, writing
+// its pictures into image (from frame_image_alloc). False when no process could be started.
+bool frame_decoder_start(RgbImage *image);
 
 bool frame_is_pal(const DvFrame *frame, DvInfo *info);
 void frame_decode(const DvFrame *frame, RgbImage *image);

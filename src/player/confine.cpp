@@ -11,7 +11,6 @@
 // during start-up stays outside it (seccomp's filter covers every thread).
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/landlock.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -21,61 +20,19 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "landlock.h"
 #include "player.h"
+#include "walls.h"
 
-// Landlock through its system calls, as glibc has no wrappers. Debian 12's kernel headers stop at
-// ABI 2: the later rights come from the kernel's stable interface (include/uapi/linux/landlock.h).
-#ifndef LANDLOCK_ACCESS_FS_TRUNCATE
-#define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)  // ABI 3
-#endif
-constexpr uint64_t NET_BIND_TCP = 1ULL << 0;              // ABI 4
-constexpr uint64_t NET_CONNECT_TCP = 1ULL << 1;           // ABI 4
-constexpr uint64_t SCOPE_ABSTRACT_UNIX_SOCKET = 1ULL << 0;  // ABI 6
-constexpr uint64_t SCOPE_SIGNAL = 1ULL << 1;              // ABI 6
-
-struct RulesetAttr {  // struct landlock_ruleset_attr as of ABI 6; an older kernel takes it with the fields it lacks zero
-    uint64_t handled_access_fs;
-    uint64_t handled_access_net;
-    uint64_t scoped;
-};
-
-// Every right that writes or executes, as far as the running kernel's ABI knows them. Reading files
-// and directories is not handled, so it stays allowed: SDL and its drivers still load modules and
-// read settings. Nor is ioctl on devices (ABI 5): SDL, X and Mesa may ask theirs.
-static RulesetAttr landlock_rules(int abi)
-{
-    RulesetAttr attr = {};
-    attr.handled_access_fs = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE |
-                             LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_REMOVE_FILE |
-                             LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR |
-                             LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_MAKE_SOCK |
-                             LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
-                             LANDLOCK_ACCESS_FS_MAKE_SYM;
-    if (abi >= 2)
-        attr.handled_access_fs |= LANDLOCK_ACCESS_FS_REFER;  // renaming or linking across directories
-    if (abi >= 3)
-        attr.handled_access_fs |= LANDLOCK_ACCESS_FS_TRUNCATE;
-    if (abi >= 4)
-        attr.handled_access_net = NET_BIND_TCP | NET_CONNECT_TCP;
-    if (abi >= 6)  // no signal to, and no abstract Unix socket of, any process outside the domain
-        attr.scoped = SCOPE_ABSTRACT_UNIX_SOCKET | SCOPE_SIGNAL;
-    return attr;
-}
-
-// With no rule added, none of the handled rights is granted anywhere. The domain also keeps this
-// thread and its children from ptrace-ing any process outside it. A kernel without Landlock
-// (ENOSYS, or EOPNOTSUPP when it is built in but off) leaves the filter below on its own.
+// Every right that writes or executes, and the scopes and TCP as far as the running kernel's ABI
+// knows them. Reading files and directories is not handled, so it stays allowed: SDL and its
+// drivers still load modules and read settings. Nor is ioctl on devices (ABI 5): SDL, X and Mesa
+// may ask theirs. A kernel without Landlock leaves the filter below on its own.
 static void confine_landlock()
 {
-    long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
-    if (abi < 1)
-        return;
-    RulesetAttr attr = landlock_rules(static_cast<int>(abi));
-    long ruleset = syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0);
-    if (ruleset < 0)
-        return;
-    syscall(SYS_landlock_restrict_self, ruleset, 0);
-    close(static_cast<int>(ruleset));
+    LandlockRules rules = common_landlock_everything(common_landlock_abi());
+    rules.fs &= ~(LANDLOCK_FS_READ | LANDLOCK_FS_IOCTL_DEV);
+    common_landlock_restrict(rules);
 }
 
 // Calls that change the file system by name, denied outright. With the opens for writing below,
@@ -136,6 +93,8 @@ void player_confine()
     // Both mechanisms need it unprivileged; it also keeps set-user-ID programs from gaining rights.
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return;
-    confine_landlock();
-    confine_seccomp();
+    if (common_wall_up("player-landlock"))
+        confine_landlock();
+    if (common_wall_up("player-seccomp"))
+        confine_seccomp();
 }

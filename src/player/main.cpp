@@ -31,7 +31,10 @@ int main(int argc, char **argv)
         return 1;
     }
     const char *path = argv[1];
-    dvinit();
+    if (!frame_decoder_start(image)) {
+        perror("Couldn't start the decoder");
+        return 1;
+    }
 
     FrameFile file;
     if (!frame_file_open(path, &file))
