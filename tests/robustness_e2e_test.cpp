@@ -20,7 +20,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <map>
 #include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -450,91 +454,316 @@ TEST_F(Robust, CompositorGoingAwayEndsWithOneLine)
     }
 }
 
-// A decoder taken over by a hostile file (tests/hostile: a shim over avcodec_send_packet) tries, at
-// the first decode and at the 60th, to create, append to and remove the user's files, run
-// /bin/true, send over TCP to a listener here and ptrace another of the user's processes, and has
-// a thread that it started before the confinement create a file, as a library's thread could. The
-// player built without its confinement lets every attempt through, so they are real; the player
-// itself refuses them all on each SDL, nothing changes on disk or reaches the listener, and it
-// still plays the right frames and quits on q with status 0.
-TEST_F(Robust, HostileDecoderGetsNothing)
+// What a decoder taken over by a hostile file can reach (tests/hostile: a shim over the decoder's
+// avcodec_send_packet and the player's SDL_Flip): the user's files, a program, TCP, ptrace, from
+// the player and a thread it started early too, and from the decoder process also a file to read,
+// the X server (typing into another client), a session bus that starts services, a signal, memory
+// and its descriptors. Files, bus and listener are the test's own.
+struct HostileWorld {
+    std::string dir;  // the shim's HOSTILE_DIR, the bus's socket and its service
+    int listener = -1;
+    pid_t other = -1, bus = -1;
+    std::vector<std::string> env;  // for `env`: the shim and where its tries go
+};
+
+static bool start_hostile_world(HostileWorld *world)
 {
-    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U) < 1)  // 1: LANDLOCK_CREATE_RULESET_VERSION
-        GTEST_SKIP() << "no Landlock in this kernel (" << strerror(errno) << "): the player has only its seccomp filter";
-    const std::string dir = work + "/hostile";
-    std::filesystem::create_directories(dir);
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    char dir[] = "/tmp/korlan-hostile-XXXXXX";  // short: a socket's name has at most 107 bytes
+    if (!mkdtemp(dir))
+        return false;
+    world->dir = dir;
+    std::filesystem::create_directories(world->dir + "/services");
+    bool written =
+        write_file(world->dir + "/secret", "the user's\n") &&
+        write_file(world->dir + "/services/org.korlan.Hostile.service",
+                   "[D-BUS Service]\nName=org.korlan.Hostile\nExec=/usr/bin/touch " + world->dir + "/started\n") &&
+        write_file(world->dir + "/bus.conf",
+                   "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                   " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig>\n"
+                   "<listen>unix:path=" + world->dir + "/bus</listen>\n<servicedir>" + world->dir +
+                   "/services</servicedir>\n<auth>EXTERNAL</auth>\n"
+                   // The service never takes its name: the bus gives up soon and starts it anew for the next run.
+                   "<limit name=\"service_start_timeout\">200</limit>\n<policy context=\"default\">\n"
+                   "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>\n"
+                   "</policy>\n</busconfig>\n");
+    world->listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // port 0: any free one
     socklen_t size = sizeof address;
     sockaddr *at = reinterpret_cast<sockaddr *>(&address);
-    ASSERT_TRUE(listener >= 0 && bind(listener, at, size) == 0 && listen(listener, 8) == 0 &&
-                getsockname(listener, at, &size) == 0);
-    pid_t other = spawn({"sleep", "60"}, "/dev/null", "/dev/null");
+    if (!written || world->listener < 0 || bind(world->listener, at, size) != 0 || listen(world->listener, 8) != 0 ||
+        getsockname(world->listener, at, &size) != 0)
+        return false;
+    world->other = spawn({"sleep", "600"}, "/dev/null", "/dev/null");
+    const std::string address_file = world->dir + "/bus.address";  // written once the bus listens
+    world->bus = spawn({"dbus-daemon", "--config-file=" + world->dir + "/bus.conf", "--print-address=1"},
+                       address_file, "/dev/null");
     const char *asan = getenv("ASAN_OPTIONS");
-    const std::vector<std::string> hostile = {
-        "env", "LD_PRELOAD=" HOSTILE_SHIM, "HOSTILE_DIR=" + dir, "HOSTILE_PID=" + std::to_string(other),
-        "HOSTILE_PORT=" + std::to_string(ntohs(address.sin_port)),
-        std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};  // the shim loads first
-    struct Run {
-        std::string name, binary;
-        std::vector<std::string> env;
-        bool confined;
-    };
-    std::vector<Run> player_runs = {{"without confinement", KORLAN_UNCONFINED, host_sdls()[0].env, false}};
-    for (const Sdl &sdl : host_sdls())
-        player_runs.push_back({sdl.name, KORLAN_BINARY, sdl.env, true});
-    for (const Run &run : player_runs) {
-        SCOPED_TRACE(run.name);
-        for (const char *made : {"created.1", "created.60", "early.1", "early.60"})
-            std::filesystem::remove(dir + "/" + made);
-        ASSERT_TRUE(write_file(dir + "/existing", "mine\n") && write_file(dir + "/doomed.1", "") &&
-                    write_file(dir + "/doomed.60", ""));
-        OwnServer own;
-        ASSERT_TRUE(enter_own_server(&own)) << "no second X server";
-        std::vector<std::string> env = hostile;
-        env.push_back("DISPLAY=" + own.display);
-        env.insert(env.end(), run.env.begin(), run.env.end());
-        session.binary = run.binary;
-        start_player({clip}, env);
-        session.binary = KORLAN_BINARY;
-        Window window = wait_window("Korlan " + clip);
-        if (window) {
-            XWarpPointer(session.x, None, window, 0, 0, 0, 0, WIN_W / 2, WIN_H / 2);
-            EXPECT_TRUE(poll_until(FRAME_TIMEOUT_MS, 20, [] {
-                return read_file(session.err).find("decode 60:") != std::string::npos;
-            })) << "no 60th decode";
-            expect_playing(window, 1, FRAMES);
-            // Where Landlock alone already stops the six, the filter must be there for older kernels.
-            std::string status = read_file("/proc/" + std::to_string(session.player) + "/status");
-            EXPECT_EQ(status.find("\nSeccomp:\t2\n") != std::string::npos, run.confined) << "the seccomp filter";
-            press(XK_q);
-        }
-        int code = player_exit();
-        leave_own_server(&own);
-        ASSERT_NE(window, 0u);
-        EXPECT_EQ(code, 0);
+    world->env = {"env", "LD_PRELOAD=" HOSTILE_SHIM, "HOSTILE_DIR=" + world->dir,
+                  "HOSTILE_PID=" + std::to_string(world->other),
+                  "HOSTILE_PORT=" + std::to_string(ntohs(address.sin_port)), "HOSTILE_SECRET=" + world->dir + "/secret",
+                  "HOSTILE_BUS=" + world->dir + "/bus", "HOSTILE_FRAMES=" + std::to_string(FRAMES),
+                  std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};  // the shim loads first
+    return poll_until(EXIT_TIMEOUT_MS, 20, [&] { return !read_file(address_file).empty(); });
+}
 
-        const std::string outcome =
-            run.confined ? "create EACCES append EACCES remove EACCES exec EACCES tcp EACCES ptrace EPERM thread EACCES"
-                         : "create ok append ok remove ok exec ok tcp ok ptrace ok thread ok";
-        EXPECT_EQ(read_file(session.err), "decode 1: " + outcome + "\ndecode 60: " + outcome + "\n");
-        for (const char *n : {"1", "60"}) {
-            EXPECT_EQ(std::filesystem::exists(dir + "/created." + n), !run.confined) << n;
-            EXPECT_EQ(std::filesystem::exists(dir + "/early." + n), !run.confined) << n;
-            EXPECT_EQ(std::filesystem::exists(dir + "/doomed." + n), run.confined) << n;
-        }
-        EXPECT_EQ(read_file(dir + "/existing"), run.confined ? "mine\n" : "mine\nhostile\nhostile\n");
-        std::string received;
-        for (int peer; (peer = accept(listener, nullptr, nullptr)) >= 0; close(peer))
-            for (char c; read(peer, &c, 1) == 1;)
-                received += c;
-        EXPECT_EQ(received, run.confined ? "" : "hostile\nhostile\n");
+static void stop_hostile_world(HostileWorld *world)
+{
+    close(world->listener);
+    for (pid_t pid : {world->other, world->bus}) {
+        kill(pid, SIGKILL);
+        wait_exit(pid, EXIT_TIMEOUT_MS);
     }
-    close(listener);
-    kill(other, SIGKILL);
-    wait_exit(other, EXIT_TIMEOUT_MS);
+    std::filesystem::remove_all(world->dir);
+}
+
+static int landlock_abi()
+{
+    long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U);  // 1: LANDLOCK_CREATE_RULESET_VERSION
+    return abi < 1 ? 0 : static_cast<int>(abi);
+}
+
+using Walls = std::set<std::string>;  // the walls up, by the names the player's build knows
+const Walls ALL_WALLS = {"player-landlock", "player-seccomp", "decoder-fds", "decoder-nofile",
+                         "decoder-landlock", "decoder-seccomp", "decoder-memory"};
+
+// The outcome of each of the player's tries with the walls `up`, on a kernel of Landlock ABI `abi`.
+static std::string player_outcomes(const Walls &up, int abi)
+{
+    bool landlock = up.count("player-landlock") && abi >= 1, seccomp = up.count("player-seccomp");
+    std::string files = landlock || seccomp ? "EACCES" : "ok";  // the filter denies with EACCES too
+    return "create " + files + " append " + files + " remove " + files + " exec " + files + " tcp " +
+           (seccomp || (landlock && abi >= 4) ? "EACCES" : "ok") +
+           // The filter leaves ptrace alone: Landlock's domain alone keeps the player from others.
+           " ptrace " + (landlock ? "EPERM" : "ok") +
+           // Landlock binds the thread that confines itself and those it starts later, not a
+           // library's thread from before: only the filter stops that one.
+           " thread " + (seccomp ? "EACCES" : "ok");
+}
+
+// The same for the decoder process; "fds *" where its descriptors are whatever it inherited.
+static std::string decoder_outcomes(const Walls &up, int abi)
+{
+    bool landlock = up.count("decoder-landlock") && abi >= 1, nofile = up.count("decoder-nofile");
+    std::string memory = up.count("decoder-memory") ? "ENOMEM" : "ok";  // mmap is on the allowlist
+    if (up.count("decoder-seccomp"))  // before any other wall: every call off the list ends there
+        return "create EPERM append EPERM remove EPERM exec EPERM tcp EPERM ptrace EPERM secret EPERM x11 EPERM "
+               "dbus EPERM signal EPERM memory " + memory + " fds EPERM";
+    // RLIMIT_NOFILE stops only what makes a descriptor, and before Landlock looks at the path:
+    // unlink, exec, ptrace and signals get past it.
+    auto making = [nofile](bool denied) { return std::string(nofile ? "EMFILE" : denied ? "EACCES" : "ok"); };
+    auto by = [](bool denied, const char *error) { return std::string(denied ? error : "ok"); };
+    return "create " + making(landlock) + " append " + making(landlock) + " remove " + by(landlock, "EACCES") +
+           " exec " + by(landlock, "EACCES") + " tcp " + making(landlock && abi >= 4) + " ptrace " +
+           by(landlock, "EPERM") + " secret " + making(landlock) +
+           // Landlock has no right over connecting to a Unix socket by its file name: alone, it
+           // lets the payload reach the X server and the session bus.
+           " x11 " + making(false) + " dbus " + making(false) + " signal " + by(landlock && abi >= 6, "EPERM") +
+           " memory " + memory + " fds " + (up.count("decoder-fds") ? "0" : "*");
+}
+
+static std::map<std::string, std::string> outcome_pairs(const std::string &outcomes)
+{
+    std::map<std::string, std::string> pairs;
+    std::istringstream words(outcomes);
+    for (std::string what, result; words >> what >> result;)
+        pairs[what] = result;
+    return pairs;
+}
+
+struct HostileRun {
+    std::vector<std::string> lines;  // the player's standard error
+    std::string received;            // at the TCP listener
+    bool typed = false;              // a key reached the test's own X client
+    int code = -1;
+};
+
+// The player (`binary`, `env` after the world's) under the shim from its start to q, in an X
+// server of its own where the test's client waits for keys; past the 60th decode and flip, it
+// must still play the right frames, its seccomp filter there or not as `filtered` says.
+static void run_hostile(const HostileWorld &world, const std::string &binary, const std::vector<std::string> &env,
+                        bool filtered, HostileRun *run)
+{
+    for (const char *who : {"player", "decoder"})
+        for (const char *n : {"1", "60"}) {
+            std::string mine = world.dir + "/" + who + ".";
+            std::filesystem::remove(mine + "create." + n);
+            std::filesystem::remove(mine + "thread." + n);
+            ASSERT_TRUE(write_file(mine + "remove." + n, ""));
+        }
+    std::filesystem::remove(world.dir + "/started");
+    ASSERT_TRUE(write_file(world.dir + "/existing", "mine\n"));
+    OwnServer own;
+    ASSERT_TRUE(enter_own_server(&own)) << "no second X server";
+    Window target = XCreateSimpleWindow(session.x, DefaultRootWindow(session.x), WIN_W + 20, 0, 64, 64, 0, 0, 0);
+    XSelectInput(session.x, target, KeyPressMask);
+    XMapWindow(session.x, target);
+    XSync(session.x, False);
+    std::vector<std::string> argv = world.env;
+    argv.insert(argv.end(), {"DISPLAY=" + own.display, "HOSTILE_WINDOW=" + std::to_string(target)});
+    argv.insert(argv.end(), env.begin(), env.end());
+    session.binary = binary;
+    start_player({clip}, argv);
+    session.binary = KORLAN_BINARY;
+    Window window = wait_window("Korlan " + clip);
+    if (window) {
+        XWarpPointer(session.x, None, window, 0, 0, 0, 0, WIN_W / 2, WIN_H / 2);
+        EXPECT_TRUE(poll_until(WINDOW_TIMEOUT_MS, 20, [] {
+            std::string err = read_file(session.err);
+            return err.find("decoder 60:") != std::string::npos && err.find("player 60:") != std::string::npos;
+        })) << "no 60th decode and flip:\n" << read_file(session.err);
+        expect_playing(window, 1, FRAMES);
+        std::string status = read_file("/proc/" + std::to_string(session.player) + "/status");
+        EXPECT_EQ(status.find("\nSeccomp:\t2\n") != std::string::npos, filtered) << "the player's seccomp filter";
+        XSetInputFocus(session.x, window, RevertToPointerRoot, CurrentTime);  // the payload took it
+        press(XK_q);
+    }
+    run->code = player_exit();
+    XEvent event;
+    run->typed = XCheckWindowEvent(session.x, target, KeyPressMask, &event);
+    leave_own_server(&own);
+    ASSERT_NE(window, 0u);
+    std::istringstream err(read_file(session.err));
+    for (std::string line; std::getline(err, line);)
+        run->lines.push_back(line);
+    for (int peer; (peer = accept(world.listener, nullptr, nullptr)) >= 0; close(peer))
+        for (char c; read(peer, &c, 1) == 1;)
+            run->received += c;
+}
+
+static int count(const std::string &text, const std::string &part)
+{
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
+// Each process said the outcomes that `player` and `decoder` expect at both rounds, and what it
+// says it did is what happened: on disk, at the listener, in the X server and on the bus. Lines
+// beyond those rounds are left in *others.
+static void expect_outcomes(const HostileWorld &world, const HostileRun &run, const std::string &player,
+                            const std::string &decoder, std::vector<std::string> *others)
+{
+    std::string existing = read_file(world.dir + "/existing");
+    for (const std::string &who : {std::string("player"), std::string("decoder")}) {
+        SCOPED_TRACE(who);
+        std::string expected = who == "player" ? player : decoder;
+        int appended = 0, sent = 0, typed = 0, started = 0;
+        for (const std::string &n : {std::string("1"), std::string("60")}) {
+            std::string head = who + " " + n + ": ";
+            auto line = std::find_if(run.lines.begin(), run.lines.end(),
+                                     [&](const std::string &l) { return l.rfind(head, 0) == 0; });
+            ASSERT_NE(line, run.lines.end()) << "no line " << head;
+            std::string outcomes = line->substr(head.size());
+            std::map<std::string, std::string> said = outcome_pairs(outcomes), wanted = outcome_pairs(expected);
+            if (wanted.count("fds") && wanted["fds"] == "*")
+                wanted["fds"] = said["fds"];
+            EXPECT_EQ(said, wanted) << head << outcomes;
+            std::string mine = world.dir + "/" + who + ".";
+            EXPECT_EQ(std::filesystem::exists(mine + "create." + n), said["create"] == "ok") << n;
+            EXPECT_EQ(std::filesystem::exists(mine + "remove." + n), said["remove"] != "ok") << n;
+            if (who == "player") {
+                EXPECT_EQ(std::filesystem::exists(mine + "thread." + n), said["thread"] == "ok") << n;
+            }
+            appended += said["append"] == "ok";
+            sent += said["tcp"] == "ok";
+            typed += said["x11"] == "ok";
+            started += said["dbus"] == "ok";
+        }
+        EXPECT_EQ(count(existing, who + "\n"), appended);
+        EXPECT_EQ(count(run.received, who + "\n"), sent);
+        if (who == "decoder") {
+            EXPECT_EQ(run.typed, typed > 0) << "a key in the test's X client";
+            // The bus starts it after the payload has asked.
+            bool made = started ? poll_until(EXIT_TIMEOUT_MS, 20, [&] { return std::filesystem::exists(world.dir + "/started"); })
+                                : std::filesystem::exists(world.dir + "/started");
+            EXPECT_EQ(made, started > 0) << "a service the bus started";
+        }
+    }
+    for (const std::string &line : run.lines)
+        if (line.find(" 1: ") == std::string::npos && line.find(" 60: ") == std::string::npos)
+            others->push_back(line);
+}
+
+// Every wall up, on each SDL: every try fails in both processes and changes nothing, and the
+// player plays on. So does it when the decoder process crashes, and when it hangs (the player waits
+// a second for it): that frame keeps the picture before it, and the frames after are right. Then
+// each wall on its own, and the test build with every wall down, whose tries all get through: each
+// outcome here is the one wall's.
+TEST_F(Robust, HostileDecoderGetsNothing)
+{
+    constexpr int CRASH = 5, HANG = 20;  // decodes, each shown by the flip of the same number
+    const int abi = landlock_abi();
+    HostileWorld world;
+    bool started = start_hostile_world(&world);
+    if (!started)
+        stop_hostile_world(&world);
+    ASSERT_TRUE(started) << "no listener, no bus or no files for the hostile decoder";
+    for (const Sdl &sdl : host_sdls()) {
+        SCOPED_TRACE(sdl.name);
+        std::vector<std::string> env = sdl.env;
+        env.insert(env.end(), {"HOSTILE_CRASH=" + std::to_string(CRASH), "HOSTILE_HANG=" + std::to_string(HANG)});
+        HostileRun run;
+        run_hostile(world, KORLAN_BINARY, env, true, &run);
+        if (HasFatalFailure())
+            break;
+        EXPECT_EQ(run.code, 0);
+        std::vector<std::string> others;
+        expect_outcomes(world, run, player_outcomes(ALL_WALLS, abi), decoder_outcomes(ALL_WALLS, abi), &others);
+        auto kept = [](int decode) {  // the flip of the failed decode, showing the frame before it
+            return "player: flip " + std::to_string(decode) + " shows frame " + std::to_string((decode - 2) % FRAMES) +
+                   " for frame " + std::to_string((decode - 1) % FRAMES);
+        };
+        auto hang = std::find_if(others.begin(), others.end(),
+                                 [](const std::string &l) { return l.rfind("player: hang ", 0) == 0; });
+        ASSERT_NE(hang, others.end()) << "no flip after the hang";
+        // The second that the player waits for a reply, and a new decoder process.
+        EXPECT_LT(atoi(hang->c_str() + strlen("player: hang ")), 2000) << *hang;
+        others.erase(hang);
+        std::sort(others.begin(), others.end());
+        std::vector<std::string> failures = {"decoder " + std::to_string(CRASH) + ": crash",
+                                             "decoder " + std::to_string(HANG) + ": hang", kept(CRASH), kept(HANG)};
+        std::sort(failures.begin(), failures.end());
+        EXPECT_EQ(others, failures) << "nothing else on standard error";
+    }
+
+    struct Alone {
+        Walls up;
+        const char *why;
+    };
+    std::vector<Alone> alone = {{{}, "no wall: every try is real"},
+                                {{"player-landlock", "decoder-landlock"}, "Landlock"},
+                                {{"player-seccomp", "decoder-seccomp"}, "seccomp"},
+                                {{"decoder-nofile"}, "RLIMIT_NOFILE"},
+                                {{"decoder-memory"}, "RLIMIT_AS"},
+                                {{"decoder-fds"}, "inherited descriptors closed"}};
+    for (const Alone &walls : alone) {
+        SCOPED_TRACE(walls.why);
+        if (walls.up.count("decoder-landlock") && abi == 0) {
+            std::cout << "no Landlock in this kernel: its walls alone are not checked\n";
+            continue;
+        }
+        std::string down;
+        for (const std::string &wall : ALL_WALLS)
+            if (!walls.up.count(wall))
+                down += (down.empty() ? "" : ",") + wall;
+        std::vector<std::string> env = host_sdls()[0].env;
+        env.push_back("KORLAN_WALLS_DOWN=" + down);
+        HostileRun run;
+        run_hostile(world, KORLAN_WALLS, env, walls.up.count("player-seccomp") > 0, &run);
+        if (HasFatalFailure())
+            break;
+        EXPECT_EQ(run.code, 0);
+        std::vector<std::string> others;
+        expect_outcomes(world, run, player_outcomes(walls.up, abi), decoder_outcomes(walls.up, abi), &others);
+        // Other lines can come from the program it runs (under RLIMIT_NOFILE, the loader's on
+        // the player's standard error, which the decoder process keeps): none from the shim.
+        for (const std::string &line : others)
+            EXPECT_TRUE(line.rfind("player", 0) != 0 && line.rfind("decoder", 0) != 0) << line;
+    }
+    stop_hostile_world(&world);
 }
 
 TEST_F(Robust, KeyStormLeavesPlayerResponsive)

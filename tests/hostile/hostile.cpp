@@ -14,8 +14,8 @@
 // descriptor (they have no standard error): the player writes out what is new at each flip and
 // at exit. Also in the lines: "decoder N: crash" and "decoder N: hang" before HOSTILE_CRASH=N
 // (SIGSEGV) and HOSTILE_HANG=N (a spin forever); "player: hang N ms", at the first flip after a
-// hang, the time since it began; "player: flip N shows frame I after frame J" for a flip that does
-// not show the next frame of HOSTILE_FRAMES (playing forward at speed 1).
+// hang, the time since it began; "player: flip N shows frame I for frame J" for a flip that does
+// not show frame (N - 1) mod HOSTILE_FRAMES, as playing forward at speed 1 from the first does.
 //
 // HOSTILE_DIR holds "existing" (each process appends its name) and WHO.remove.N (removed);
 // WHO.create.N and player.thread.N are made there. HOSTILE_PORT is a TCP listener's on 127.0.0.1
@@ -102,7 +102,7 @@ static void report(const std::string &line)
 
 static void write_out()
 {
-    if (getpid() != player)
+    if (!shared || getpid() != player)
         return;
     unsigned end = std::min<unsigned>(shared->committed.load(), sizeof shared->text);
     if (end > shown && write(STDERR_FILENO, shared->text + shown, end - shown) > 0)
@@ -212,8 +212,8 @@ static bool type_into(const char *display, uint32_t window)
     return done;
 }
 
-// A bus with nothing to run for the name answers ServiceUnknown; one that ran the service's
-// program, which exits without taking the name, answers ChildExited: it was started.
+// Asks the bus to start a service, as a payload would to run a program of the user's; it does not
+// wait for the answer, which comes once the service has taken its name or the bus has given up.
 static bool start_service(const char *socket_path)
 {
     errno = EPROTO;  // unless the failing call says
@@ -221,14 +221,21 @@ static bool start_service(const char *socket_path)
     DBusError error;
     dbus_error_init(&error);
     DBusConnection *bus = dbus_connection_open_private(address.c_str(), &error);
-    bool done = bus && dbus_bus_register(bus, &error) &&
-                (dbus_bus_start_service_by_name(bus, "org.korlan.Hostile", 0, nullptr, &error) ||
-                 dbus_error_has_name(&error, DBUS_ERROR_SPAWN_CHILD_EXITED));
+    DBusMessage *start = dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
+                                                      "StartServiceByName");
+    const char *name = "org.korlan.Hostile";
+    dbus_uint32_t flags = 0;
+    bool done = bus && start && dbus_bus_register(bus, &error) &&
+                dbus_message_append_args(start, DBUS_TYPE_STRING, &name, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID) &&
+                dbus_connection_send(bus, start, nullptr);
     int saved = errno;
     if (bus) {
+        dbus_connection_flush(bus);
         dbus_connection_close(bus);
         dbus_connection_unref(bus);
     }
+    if (start)
+        dbus_message_unref(start);
     dbus_error_free(&error);
     errno = saved;
     return done;
@@ -366,13 +373,11 @@ static int shown_index(const SDL_Surface *screen)
 
 extern "C" int SDL_Flip(SDL_Surface *screen)
 {
-    static int last = -1;
     long flip = shared->flips.fetch_add(1) + 1, frames = number("HOSTILE_FRAMES");
     int index = shown_index(screen);
-    if (frames > 0 && last >= 0 && index != (last + 1) % frames)
-        report("player: flip " + std::to_string(flip) + " shows frame " + std::to_string(index) + " after frame " +
-               std::to_string(last) + "\n");
-    last = index;
+    if (frames > 0 && index != (flip - 1) % frames)
+        report("player: flip " + std::to_string(flip) + " shows frame " + std::to_string(index) + " for frame " +
+               std::to_string((flip - 1) % frames) + "\n");
     long hang_began = shared->hang_began_ns.exchange(0);
     if (hang_began)
         report("player: hang " + std::to_string((now_ns() - hang_began) / 1000000) + " ms\n");
@@ -383,14 +388,17 @@ extern "C" int SDL_Flip(SDL_Surface *screen)
     return result;
 }
 
+// In the player only: the programs it runs inherit the preload, and have neither function.
 __attribute__((constructor)) static void load()
 {
+    real_send = reinterpret_cast<decltype(real_send)>(dlsym(RTLD_NEXT, "avcodec_send_packet"));
+    real_flip = reinterpret_cast<decltype(real_flip)>(dlsym(RTLD_NEXT, "SDL_Flip"));
+    if (!real_send || !real_flip)
+        return;
     player = getpid();
     void *page = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     void *none = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    real_send = reinterpret_cast<decltype(real_send)>(dlsym(RTLD_NEXT, "avcodec_send_packet"));
-    real_flip = reinterpret_cast<decltype(real_flip)>(dlsym(RTLD_NEXT, "SDL_Flip"));
-    if (page == MAP_FAILED || none == MAP_FAILED || !real_send || !real_flip)
+    if (page == MAP_FAILED || none == MAP_FAILED)
         abort();
     shared = new (page) Shared();
     forbidden = static_cast<char *>(none);
