@@ -524,6 +524,14 @@ static int landlock_abi()
     return abi < 1 ? 0 : static_cast<int>(abi);
 }
 
+// Whether the kernel's Yama keeps this user from ptrace-ing a process that is not its descendant,
+// whatever the player does (scope 1 for all but root, 3 for everyone; Debian ships 0).
+static bool yama_stops_ptrace()
+{
+    int scope = atoi(read_file("/proc/sys/kernel/yama/ptrace_scope").c_str());
+    return scope == 3 || (scope >= 1 && geteuid() != 0);
+}
+
 using Walls = std::set<std::string>;  // the walls up, by the names the player's build knows
 const Walls ALL_WALLS = {"player-landlock", "player-seccomp", "decoder-fds", "decoder-nofile",
                          "decoder-landlock", "decoder-seccomp", "decoder-memory"};
@@ -536,7 +544,7 @@ static std::string player_outcomes(const Walls &up, int abi)
     return "create " + files + " append " + files + " remove " + files + " exec " + files + " tcp " +
            (seccomp || (landlock && abi >= 4) ? "EACCES" : "ok") +
            // The filter leaves ptrace alone: Landlock's domain alone keeps the player from others.
-           " ptrace " + (landlock ? "EPERM" : "ok") +
+           " ptrace " + (landlock || yama_stops_ptrace() ? "EPERM" : "ok") +
            // Landlock binds the thread that confines itself and those it starts later, not a
            // library's thread from before: only the filter stops that one.
            " thread " + (seccomp ? "EACCES" : "ok");
@@ -556,7 +564,7 @@ static std::string decoder_outcomes(const Walls &up, int abi)
     auto by = [](bool denied, const char *error) { return std::string(denied ? error : "ok"); };
     return "create " + making(landlock) + " append " + making(landlock) + " remove " + by(landlock, "EACCES") +
            " exec " + by(landlock, "EACCES") + " tcp " + making(landlock && abi >= 4) + " ptrace " +
-           by(landlock, "EPERM") + " secret " + making(landlock) +
+           by(landlock || yama_stops_ptrace(), "EPERM") + " secret " + making(landlock) +
            // Landlock has no right over connecting to a Unix socket by its file name: alone, it
            // lets the payload reach the X server and the session bus.
            " x11 " + making(false) + " dbus " + making(false) + " signal " + by(landlock && abi >= 6, "EPERM") +
