@@ -1,7 +1,9 @@
 // korlan_bench CLIP [benchmark flags]: the viewer's modules, each beside its peer in the same run.
 // Needs an X server (DISPLAY): the display module opens its real window.
 //   Decode      dvreadblock beside the ffmpeg command line decoding the same clip to rgb24 (run
-//               Decode_SideBySide on its own: its counters differ from the others')
+//               Decode_SideBySide on its own: its counters differ from the others'); decoding in
+//               the decoder's process as the player does (frame_decode), and its round trip alone
+//               (frame_is_pal: the frame's copy, the request and the reply)
 //   Pass        one pass of the loop through the modules (read, decode, present) against the same
 //               calls made directly, with none of the modules' code around them
 //   PassNoDecode   the same with decoding off
@@ -32,7 +34,7 @@ static const char *clip_path;
 static FrameFile clip;
 static std::vector<DvFrame> clip_frames;  // the whole clip in memory, for decoding without reading
 static DvFrame frame;
-static RgbImage image;
+static RgbImage *image;  // shared with the decoder's process, as the player's
 static SDL_Surface *screen;
 
 // Heap allocations per iteration, as the label: counters would have to exist in every benchmark.
@@ -83,7 +85,7 @@ static double dvreadblock_seconds(int32_t frames)
 {
     auto start = std::chrono::steady_clock::now();
     for (int32_t i = 0; i < frames; i++)
-        dvreadblock(clip_frames[i].bytes, image.pixels, DV_OUTPUT_RGB24, DV_QUALITY_FULL);
+        dvreadblock(clip_frames[i].bytes, image->pixels, DV_OUTPUT_RGB24, DV_QUALITY_FULL);
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     return took.count();
 }
@@ -120,7 +122,7 @@ static void Decode_Dvreadblock(benchmark::State &state)
     size_t next = 0;
     uint64_t before = alloc_count();
     for (auto _ : state) {
-        dvreadblock(clip_frames[next].bytes, image.pixels, DV_OUTPUT_RGB24, DV_QUALITY_FULL);
+        dvreadblock(clip_frames[next].bytes, image->pixels, DV_OUTPUT_RGB24, DV_QUALITY_FULL);
         next = (next + 1) % clip_frames.size();
     }
     count_allocations(state, before);
@@ -128,26 +130,38 @@ static void Decode_Dvreadblock(benchmark::State &state)
 }
 BENCHMARK(Decode_Dvreadblock)->UseRealTime()->MinTime(2)->Repetitions(3)->Unit(benchmark::kMicrosecond);
 
-static void Decode_ReadAndDvreadblock(benchmark::State &state)
+static void Decode_ReadInItsProcess(benchmark::State &state)
 {
     int32_t next = 0;
     uint64_t before = alloc_count();
     for (auto _ : state) {
         frame_file_read(&clip, next, &frame);
-        frame_decode(&frame, &image);
+        frame_decode(&frame, image);
         next = (next + 1) % clip.count;
     }
     count_allocations(state, before);
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(Decode_ReadAndDvreadblock)->UseRealTime()->MinTime(2)->Repetitions(3)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Decode_ReadInItsProcess)->UseRealTime()->MinTime(2)->Repetitions(3)->Unit(benchmark::kMicrosecond);
+
+// The round trip to the decoder's process with next to no decoding in it.
+static void Decode_ProcessRoundTrip(benchmark::State &state)
+{
+    DvInfo info;
+    uint64_t before = alloc_count();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(frame_is_pal(&clip_frames[0], &info));
+    count_allocations(state, before);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(Decode_ProcessRoundTrip)->UseRealTime()->MinTime(2)->Repetitions(3)->Unit(benchmark::kMicrosecond);
 
 // --- One pass: the modules against the bare calls ---
 
 // A presentation made directly with SDL, in the display's order.
 static void bare_present(int32_t index)
 {
-    SDL_Surface *picture = SDL_CreateRGBSurfaceFrom(image.pixels, FRAME_WIDTH, FRAME_HEIGHT, RGB_DEPTH, RGB_ROW_BYTES,
+    SDL_Surface *picture = SDL_CreateRGBSurfaceFrom(image->pixels, FRAME_WIDTH, FRAME_HEIGHT, RGB_DEPTH, RGB_ROW_BYTES,
                                                     0x0000FF, 0x00FF00, 0xFF0000, 0);
     SDL_BlitSurface(picture, nullptr, screen, nullptr);
     SDL_Rect strip = {0, FRAME_HEIGHT, FRAME_WIDTH, STRIP_HEIGHT};
@@ -172,8 +186,8 @@ static void Pass_Modules(benchmark::State &state)
     uint64_t before = alloc_count();
     for (auto _ : state) {
         frame_file_read(&clip, next, &frame);
-        frame_decode(&frame, &image);
-        display_present(&image, next, clip.count);
+        frame_decode(&frame, image);
+        display_present(image, next, clip.count);
         next = (next + 1) % clip.count;
     }
     count_allocations(state, before);
@@ -187,7 +201,7 @@ static void Pass_BareCalls(benchmark::State &state)
     uint64_t before = alloc_count();
     for (auto _ : state) {
         bare_read(next);
-        dvreadblock(frame.bytes, image.pixels, DV_OUTPUT_RGB24, DV_QUALITY_FULL);
+        dvreadblock(frame.bytes, image->pixels, DV_OUTPUT_RGB24, DV_QUALITY_FULL);
         bare_present(next);
         next = (next + 1) % clip.count;
     }
@@ -202,7 +216,7 @@ static void PassNoDecode_Modules(benchmark::State &state)
     uint64_t before = alloc_count();
     for (auto _ : state) {
         frame_file_read(&clip, next, &frame);
-        display_present(&image, next, clip.count);
+        display_present(image, next, clip.count);
         next = (next + 1) % clip.count;
     }
     count_allocations(state, before);
@@ -243,7 +257,7 @@ static void Part_WrapAndBlit(benchmark::State &state)
 {
     uint64_t before = alloc_count();
     for (auto _ : state) {
-        SDL_Surface *picture = SDL_CreateRGBSurfaceFrom(image.pixels, FRAME_WIDTH, FRAME_HEIGHT, RGB_DEPTH,
+        SDL_Surface *picture = SDL_CreateRGBSurfaceFrom(image->pixels, FRAME_WIDTH, FRAME_HEIGHT, RGB_DEPTH,
                                                         RGB_ROW_BYTES, 0x0000FF, 0x00FF00, 0xFF0000, 0);
         SDL_BlitSurface(picture, nullptr, screen, nullptr);
         SDL_FreeSurface(picture);
@@ -289,7 +303,12 @@ int main(int argc, char **argv)
         return 2;
     }
     clip_path = argv[1];
-    dvinit();
+    dvinit();  // for the direct calls; the modules' go to the decoder's process, as the player's
+    image = frame_image_alloc();
+    if (!image || !frame_decoder_start(image)) {
+        fprintf(stderr, "korlan_bench: no decoder process\n");
+        return 1;
+    }
     if (!frame_file_open(clip_path, &clip) || clip.count < 2) {
         fprintf(stderr, "korlan_bench: %s is not a clip of two frames or more\n", clip_path);
         return 1;
@@ -297,7 +316,7 @@ int main(int argc, char **argv)
     clip_frames.resize(clip.count);
     for (int32_t i = 0; i < clip.count; i++)
         frame_file_read(&clip, i, &clip_frames[i]);
-    frame_decode(&clip_frames[0], &image);
+    frame_decode(&clip_frames[0], image);
     display_open(clip_path);
     screen = SDL_GetVideoSurface();
     benchmark::RunSpecifiedBenchmarks();

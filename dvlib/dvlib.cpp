@@ -21,6 +21,10 @@ extern "C" {
 constexpr int DIF_BLOCK_BYTES = 80;  // every DIF block, header or data
 constexpr int DIF_SCT_SHIFT = 5;     // section type: top three bits of a block's first byte
 constexpr int DV_SCALE_FLAGS = SWS_BICUBIC;  // the command line's default; equal sizes never filter
+#ifndef DV_DECODE_THREADS
+#define DV_DECODE_THREADS 1
+#endif
+constexpr int DECODE_THREADS = DV_DECODE_THREADS;  // slice threads for one frame
 
 // A decoded PAL picture: three planes of 4:2:0 in one store, rows padded to the widest SIMD
 // alignment that libavcodec and libswscale use, and room after the last row for their overreads.
@@ -100,7 +104,8 @@ extern "C" int dvinit(void)
     decoder.packet->buf = input;  // shared with the decoder without copying
     decoder.packet->data = decoder.input;
     decoder.packet->size = DV_FRAME_BYTES;
-    decoder.codec->thread_count = 1;
+    decoder.codec->thread_count = DECODE_THREADS;
+    decoder.codec->thread_type = FF_THREAD_SLICE;
     decoder.codec->get_buffer2 = get_picture_buffer;
     return avcodec_open2(decoder.codec, dv, nullptr) < 0 ? -1 : 0;
 }

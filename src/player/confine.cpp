@@ -1,14 +1,15 @@
 // The player's confinement: once the window is open and before the first frame is decoded, the
 // process gives up, for the rest of its run, every way of changing the user's files, of running a
-// program and of reaching the network, so that a hostile file that takes over the decoder gets
-// none of them. The player needs none after start-up: it only reads its file and talks to the
-// display over Unix sockets. Start reading at player_confine().
+// program and of reaching the network. Frames are decoded in a process of their own
+// (src/frame_source/decoder_process.cpp); this is the second wall, for code of the player's own.
+// The player needs none of it after start-up: it only reads its file and talks to the display over
+// Unix sockets. Start reading at player_confine().
 //
 // What confinement from inside the process cannot stop: descriptors opened before it stay usable.
-// Under X11 a hostile file can still talk to the X server and, through it, to other X clients
-// (Wayland isolates clients from each other), and SDL 2 may hold a D-Bus connection. Landlock
-// confines the calling thread and the threads it starts later; a thread that a library started
-// during start-up stays outside it (seccomp's filter covers every thread).
+// Under X11 a client can talk to the X server and, through it, to other X clients, and SDL 2 may
+// hold a D-Bus connection. Landlock confines the calling thread and the threads it starts later;
+// a thread that a library started during start-up stays outside it (seccomp's filter covers every
+// thread).
 #include <errno.h>
 #include <fcntl.h>
 #include <seccomp.h>

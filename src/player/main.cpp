@@ -1,6 +1,6 @@
-// korlan FILE.dv: the entry point. Checks the file before anything is shown, opens the window, gives
-// up every right a hostile file could use (confine.cpp) and hands over to the playback loop
-// (playback.cpp). Start reading at main().
+// korlan FILE.dv: the entry point. Starts the decoder's process before anything else is opened,
+// checks the file before anything is shown, opens the window, gives up every right it no longer
+// needs (confine.cpp) and hands over to the playback loop (playback.cpp). Start reading at main().
 #include <cstdio>
 #include <cstdlib>
 
@@ -48,7 +48,7 @@ int main(int argc, char **argv)
         fail_input("Not a PAL format video\n", path);
 
     display_open(path);
-    player_confine();  // before the first decode: only frame 0's header has been looked at
+    player_confine();  // before the first decode
     PlayerState state = PLAYER_START;
     run_playback(&state, &file, &frame, image);
     frame_file_close(&file);
