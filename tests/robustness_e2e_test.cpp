@@ -324,6 +324,41 @@ TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
     }
 }
 
+// SDL's shutdown at the end hanging or crashing, as SDL 2 and 3 can on a display that is going
+// (SDL 3 spun in it at full CPU after a failed video mode on native Wayland): the player ends all
+// the same within a second, after the fatal error's line with status 1, after the user's quit
+// (SIGTERM) with status 0 and no word, on each SDL.
+TEST_F(Robust, ShutdownThatHangsOrCrashesStillEnds)
+{
+    const char *asan = getenv("ASAN_OPTIONS");
+    for (const Sdl &sdl : host_sdls()) {
+        for (std::string quit : {"hang", "crash"}) {
+            SCOPED_TRACE(std::string(sdl.name) + ", SDL_Quit made to " + quit);
+            std::vector<std::string> env = {"env", "LD_PRELOAD=" SDL_SHIM, "SHIM_SDL_QUIT=" + quit,
+                                            std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
+                                                ":verify_asan_link_order=0"};  // the shim loads first
+            env.insert(env.end(), sdl.env.begin(), sdl.env.end());
+            std::vector<std::string> failing = env;
+            failing.push_back("SHIM_VIDEO_MODE=fail");
+            start_player({clip}, failing);
+            const std::string line = "Couldn't set 720x596x32 video mode: refused by the test\n";
+            EXPECT_TRUE(poll_until(EXIT_TIMEOUT_MS, 5, [&] { return read_file(session.err) == line; }))
+                << read_file(session.err);
+            EXPECT_EQ(wait_exit(session.player, 1000), 1) << "-1: still running a second after, or a signal";
+            session.player = -1;
+
+            start_player({clip}, env);
+            Window window = wait_window("Korlan " + clip);
+            ASSERT_NE(window, 0u);
+            ASSERT_TRUE(wait_frame(window, -1, FRAMES));
+            kill(session.player, SIGTERM);
+            EXPECT_EQ(wait_exit(session.player, 1000), 0) << "-1: still running a second after, or a signal";
+            session.player = -1;
+            EXPECT_EQ(read_file(session.err), "");
+        }
+    }
+}
+
 // A deep-colour screen (30 bits, 10 a channel): the picture in its colours where SDL can map them,
 // else (classic SDL 1.2) a refusal that names the depth, with no window ever shown.
 TEST_F(Robust, ThirtyBitScreenShowsThePictureOrRefuses)

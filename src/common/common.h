@@ -16,6 +16,7 @@ constexpr int RGB_IMAGE_BYTES = RGB_ROW_BYTES * FRAME_HEIGHT;     // 1,244,160
 constexpr int DV_FRAME_BYTES = 144000;  // one 625-line DV25 frame: 12 DIF sequences of 150 blocks of 80 bytes
 constexpr int IDLE_DELAY_MS = 40;       // wait of a pass that shows no new frame
 constexpr int X_CLOSE_WAIT_MS = 500;    // after a fatal X error, for the server's end of the connection to close
+constexpr int SDL_QUIT_WAIT_MS = 500;   // for SDL's shutdown at the end of the process to come back
 
 static_assert(WINDOW_HEIGHT == 596, "the window is the picture plus the strip");
 static_assert(RGB_ROW_BYTES == 2160, "rows of packed RGB");

@@ -1,0 +1,41 @@
+// Preloaded into the real player by the robustness tests: SDL made to fail where a test needs it.
+//   SHIM_VIDEO_MODE=fail   SDL_SetVideoMode gives no window ("refused by the test")
+//   SHIM_SDL_QUIT=hang     SDL_Quit never comes back, spinning as SDL 2 does on a dead display
+//   SHIM_SDL_QUIT=crash    SDL_Quit dies of SIGSEGV
+#include <SDL.h>
+#include <dlfcn.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <cstring>
+
+static bool shim(const char *name, const char *value)
+{
+    const char *set = getenv(name);
+    return set && strcmp(set, value) == 0;
+}
+
+extern "C" SDL_Surface *SDL_SetVideoMode(int width, int height, int bpp, Uint32 flags)
+{
+    using SetVideoMode = SDL_Surface *(*)(int, int, int, Uint32);
+    static SetVideoMode real = reinterpret_cast<SetVideoMode>(dlsym(RTLD_NEXT, "SDL_SetVideoMode"));
+    if (shim("SHIM_VIDEO_MODE", "fail")) {
+        SDL_SetError("refused by the test");
+        return nullptr;
+    }
+    return real ? real(width, height, bpp, flags) : nullptr;
+}
+
+extern "C" void SDL_Quit()
+{
+    static volatile bool spinning = true;
+    if (shim("SHIM_SDL_QUIT", "hang"))
+        while (spinning) {
+        }
+    if (shim("SHIM_SDL_QUIT", "crash"))
+        raise(SIGSEGV);
+    using Quit = void (*)();
+    static Quit real = reinterpret_cast<Quit>(dlsym(RTLD_NEXT, "SDL_Quit"));
+    if (real)
+        real();
+}
