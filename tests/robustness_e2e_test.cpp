@@ -5,6 +5,7 @@
 // Xlib after gtest: its macros (None, Bool) would break gtest's templates.
 #include "x_session.h"
 
+#include <X11/Xutil.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -321,6 +322,64 @@ TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
             EXPECT_EQ(seen.substr(0, modes_end + 1), seen.substr(status + 3)) << "terminal modes changed";
             expect_init_failure(seen.substr(modes_end + 1, status - modes_end));
         }
+    }
+}
+
+// The window's pixels as the X server has them; "" when it has none (unmapped).
+static std::string window_pixels(Window window)
+{
+    XImage *image = XGetImage(session.x, window, 0, 0, WIN_W, WIN_H, AllPlanes, ZPixmap);
+    if (!image)
+        return "";
+    std::string pixels(image->data, static_cast<size_t>(image->bytes_per_line) * image->height);
+    XDestroyImage(image);
+    return pixels;
+}
+
+// X without a compositor keeps nothing of a covered window. A paused picture laid over by another
+// window, then unmapped and mapped again, comes back exactly as it was, without a new frame, on
+// each SDL (sdl12-compat only reports the loss, classic SDL repaints by itself).
+TEST_F(Robust, PausedPictureComesBackAfterBeingCovered)
+{
+    for (const Sdl &sdl : host_sdls()) {
+        SCOPED_TRACE(sdl.name);
+        OwnServer own;
+        ASSERT_TRUE(enter_own_server(&own)) << "no second X server";
+        std::vector<std::string> env = {"env", "DISPLAY=" + own.display};
+        env.insert(env.end(), sdl.env.begin(), sdl.env.end());
+        start_player({clip}, env);
+        Window window = wait_window("Korlan " + clip);
+        if (window) {
+            Display *x = session.x;
+            XWarpPointer(x, None, window, 0, 0, 0, 0, WIN_W / 2, WIN_H / 2);
+            press(XK_End);
+            expect_paused_on(window, FRAMES - 1, FRAMES);
+            const std::string paused = window_pixels(window);
+            int left = 0, top = 0;
+            Window child;
+            XTranslateCoordinates(x, window, DefaultRootWindow(x), 0, 0, &left, &top, &child);
+            Window cover = XCreateSimpleWindow(x, DefaultRootWindow(x), left, top, WIN_W, WIN_H, 0,
+                                               WhitePixel(x, 0), WhitePixel(x, 0));
+            XMapRaised(x, cover);
+            XSync(x, False);
+            EXPECT_TRUE(poll_until(FRAME_TIMEOUT_MS, 10, [&] { return window_pixels(window) != paused; }))
+                << "never covered";
+            XDestroyWindow(x, cover);
+            XSync(x, False);
+            EXPECT_TRUE(poll_until(FRAME_TIMEOUT_MS, 10, [&] { return window_pixels(window) == paused; }))
+                << "not drawn again once uncovered: " << shoot(window).index;
+            XUnmapWindow(x, window);
+            XSync(x, False);
+            EXPECT_TRUE(poll_until(FRAME_TIMEOUT_MS, 10, [&] { return window_pixels(window).empty(); }));
+            XMapWindow(x, window);
+            XSync(x, False);
+            EXPECT_TRUE(poll_until(FRAME_TIMEOUT_MS, 10, [&] { return window_pixels(window) == paused; }))
+                << "not drawn again once mapped: " << shoot(window).index;
+            close_window(window);
+        }
+        EXPECT_EQ(player_exit(), 0);
+        leave_own_server(&own);
+        ASSERT_NE(window, 0u);
     }
 }
 

@@ -163,3 +163,12 @@ void display_present(const RgbImage *image, int32_t index, int32_t count)
     SDL_FreeSurface(picture);
     SDL_Flip(screen);
 }
+
+// X without a compositor keeps nothing of a window that another covered or that was unmapped.
+// Classic SDL 1.2 repaints it from `screen` by itself; sdl12-compat only reports it
+// (SDL_VIDEOEXPOSE) and leaves the other window's remains, or black, until the next frame is
+// presented, which for a paused player never comes.
+void display_refresh()
+{
+    SDL_UpdateRect(screen, 0, 0, 0, 0);
+}

@@ -43,6 +43,8 @@ void run_playback(PlayerState *state, FrameFile *file, DvFrame *frame, RgbImage 
             return;
         if (event.type == SDL_KEYDOWN && apply_key(state, event.key.keysym.sym, file->count))
             return;
+        if (event.type == SDL_VIDEOEXPOSE)
+            display_refresh();  // the window lost its picture: the same again, not decoded anew
         // any other event: the next pass handles the same index
     }
 }
