@@ -211,6 +211,14 @@ static std::vector<Sdl> host_sdls()
     return sdls;
 }
 
+// What preloads tests/sdl_shim.cpp into the player, for `env`; its settings follow.
+static std::vector<std::string> sdl_shim()
+{
+    const char *asan = getenv("ASAN_OPTIONS");
+    return {"LD_PRELOAD=" SDL_SHIM,
+            std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};  // the shim loads first
+}
+
 // The player, killed server or compositor under it, ends with status 1 within a second, and `line`
 // is all it says on standard error; SDL 2 on Wayland may have said more as it started (libdecor,
 // about its plugins), never after.
@@ -241,6 +249,7 @@ static std::string x_error_text(Display *x, int code)
 // (a text-mode fallback would draw the video there).
 TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
 {
+    const std::vector<std::string> shim = sdl_shim();
     for (const Sdl &sdl : host_sdls()) {
         SCOPED_TRACE(sdl.name);
         OwnServer own;
@@ -248,12 +257,28 @@ TEST_F(Robust, LostOrMissingDisplayEndsWithOneLine)
         const std::string &display = own.display;
         std::vector<std::string> env = {"env", "DISPLAY=" + display};
         env.insert(env.end(), sdl.env.begin(), sdl.env.end());
+        // The window destroyed while playing; while paused, when nothing is drawn and no request
+        // fails, so that only the display's own watch on the window sees it; and while playing with
+        // no further connection to be had for that watch (a server at its client limit), so that
+        // only Xlib's error handler sees it. Then the server killed under a fourth run.
+        enum { PLAYING, PAUSED, NO_WATCH, SERVER_KILLED };
         bool played = true;
-        for (int destroyed = 0; destroyed < 2 && played; destroyed++) {
-            start_player({clip}, env);
+        for (int run = PLAYING; run <= SERVER_KILLED && played; run++) {
+            SCOPED_TRACE(run);
+            std::vector<std::string> with = env;
+            if (run == NO_WATCH) {
+                with.insert(with.end(), shim.begin(), shim.end());
+                with.push_back("SHIM_X_AFTER_WINDOW=refused");
+            }
+            start_player({clip}, with);
             Window window = wait_window("Korlan " + clip);
             played = window && wait_frame(window, -1, FRAMES);
-            if (!played || destroyed)
+            if (played && run == PAUSED) {
+                XWarpPointer(session.x, None, window, 0, 0, 0, 0, WIN_W / 2, WIN_H / 2);
+                press(XK_End);
+                expect_paused_on(window, FRAMES - 1, FRAMES);
+            }
+            if (!played || run == SERVER_KILLED)
                 break;
             XDestroyWindow(session.x, window);
             XSync(session.x, False);
@@ -389,13 +414,12 @@ TEST_F(Robust, PausedPictureComesBackAfterBeingCovered)
 // (SIGTERM) with status 0 and no word, on each SDL.
 TEST_F(Robust, ShutdownThatHangsOrCrashesStillEnds)
 {
-    const char *asan = getenv("ASAN_OPTIONS");
     for (const Sdl &sdl : host_sdls()) {
         for (std::string quit : {"hang", "crash"}) {
             SCOPED_TRACE(std::string(sdl.name) + ", SDL_Quit made to " + quit);
-            std::vector<std::string> env = {"env", "LD_PRELOAD=" SDL_SHIM, "SHIM_SDL_QUIT=" + quit,
-                                            std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
-                                                ":verify_asan_link_order=0"};  // the shim loads first
+            std::vector<std::string> env = sdl_shim();
+            env.insert(env.begin(), "env");
+            env.push_back("SHIM_SDL_QUIT=" + quit);
             env.insert(env.end(), sdl.env.begin(), sdl.env.end());
             std::vector<std::string> failing = env;
             failing.push_back("SHIM_VIDEO_MODE=fail");

@@ -2,7 +2,10 @@
 //   SHIM_VIDEO_MODE=fail   SDL_SetVideoMode gives no window ("refused by the test")
 //   SHIM_SDL_QUIT=hang     SDL_Quit never comes back, spinning as SDL 2 does on a dead display
 //   SHIM_SDL_QUIT=crash    SDL_Quit dies of SIGSEGV
+//   SHIM_X_AFTER_WINDOW=refused  no X connection opened once the window is up, as on a server at
+//                          its client limit (SDL opens its own through pointers that this misses)
 #include <SDL.h>
+#include <X11/Xlib.h>
 #include <dlfcn.h>
 #include <signal.h>
 
@@ -15,6 +18,8 @@ static bool shim(const char *name, const char *value)
     return set && strcmp(set, value) == 0;
 }
 
+static bool window_up;
+
 extern "C" SDL_Surface *SDL_SetVideoMode(int width, int height, int bpp, Uint32 flags)
 {
     using SetVideoMode = SDL_Surface *(*)(int, int, int, Uint32);
@@ -23,7 +28,18 @@ extern "C" SDL_Surface *SDL_SetVideoMode(int width, int height, int bpp, Uint32 
         SDL_SetError("refused by the test");
         return nullptr;
     }
-    return real ? real(width, height, bpp, flags) : nullptr;
+    SDL_Surface *screen = real ? real(width, height, bpp, flags) : nullptr;
+    window_up = screen != nullptr;
+    return screen;
+}
+
+extern "C" Display *XOpenDisplay(const char *name)
+{
+    using OpenDisplay = Display *(*)(const char *);
+    static OpenDisplay real = reinterpret_cast<OpenDisplay>(dlsym(RTLD_NEXT, "XOpenDisplay"));
+    if (window_up && shim("SHIM_X_AFTER_WINDOW", "refused"))
+        return nullptr;
+    return real ? real(name) : nullptr;
 }
 
 extern "C" void SDL_Quit()
