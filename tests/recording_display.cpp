@@ -44,6 +44,8 @@ void display_refresh()
     record({0, -1, 0, -1});
 }
 
+void display_quit_requested() {}
+
 extern "C" void SDL_Delay(Uint32 ms)
 {
     record({ms, -1, 0, -1});

@@ -516,7 +516,8 @@ static bool runs(const std::vector<std::string> &argv)
 // A Wayland compositor (weston, in an X server of its own) ending under a playing player, on its
 // Wayland socket and on its XWayland: status 1 and one line within a second. SDL 2 takes the
 // broken Wayland connection for a quit request, so the user's quits are checked there too: q, and
-// SIGTERM, which SDL turns into the same request.
+// SIGTERM, which SDL turns into the same request; and SDL's own connection broken while the
+// compositor stays (one that drops a client) ends with the line and status 1 too.
 TEST_F(Robust, CompositorGoingAwayEndsWithOneLine)
 {
     if (!runs({"weston", "--version"}) || !runs({"Xwayland", "-version"}))
@@ -548,6 +549,17 @@ TEST_F(Robust, CompositorGoingAwayEndsWithOneLine)
                 else
                     kill(session.player, SIGTERM);
                 EXPECT_EQ(player_exit(), 0) << (quit == 0 ? "q" : "SIGTERM");
+                EXPECT_TRUE(gone());
+            }
+            if (played && !xwayland) {  // SDL's own connection broken, the compositor staying
+                std::vector<std::string> breaking = env, shim = sdl_shim();
+                breaking.insert(breaking.end(), shim.begin(), shim.end());
+                breaking.push_back("SHIM_WAYLAND_BREAK=30");
+                start_player({clip}, breaking);
+                played = shown();
+                EXPECT_EQ(player_exit(), 1) << "the user did not quit";
+                const std::string line = "Lost the connection to the Wayland compositor\n", err = read_file(session.err);
+                EXPECT_TRUE(err.size() >= line.size() && err.substr(err.size() - line.size()) == line) << err;
                 EXPECT_TRUE(gone());
             }
             if (played) {

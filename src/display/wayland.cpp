@@ -1,14 +1,23 @@
 // SDL 2's Wayland driver under sdl12-compat, when the compositor goes away: it reaches SDL 2 as a
 // quit request, the same as the user's, or on Debian 12's SDL 2.26 with libdecor not at all:
 // SDL_PollEvent then spins on the dead connection and never returns (libdecor's dispatch, when
-// events were queued before the connection broke). Start reading at display_wayland_watch().
+// events were queued before the connection broke). SDL 2 also takes its own connection broken
+// while the compositor stays (a client dropped by it) for a quit request. Start reading at
+// display_wayland_watch().
 #include <SDL.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include <cstdlib>
 #include <cstring>
+
+#include "display.h"
 
 #include "platform.h"
 
@@ -19,6 +28,42 @@ static void compositor_lost(int)
     ssize_t ignored = write(STDERR_FILENO, COMPOSITOR_LOST, sizeof COMPOSITOR_LOST - 1);
     (void)ignored;
     _exit(1);
+}
+
+static int sdl_connection = -1;  // SDL's own connection to the compositor, once the window is up
+
+static bool same_peer(int fd, const sockaddr_un &peer)
+{
+    sockaddr_un other = {};
+    socklen_t size = sizeof other;
+    return getpeername(fd, reinterpret_cast<sockaddr *>(&other), &size) == 0 && other.sun_family == AF_UNIX &&
+           strcmp(other.sun_path, peer.sun_path) == 0;
+}
+
+// SDL's connection is the one other than the watch's `watch` to the same compositor's socket.
+static void find_sdl_connection(int watch)
+{
+    sockaddr_un compositor = {};
+    socklen_t size = sizeof compositor;
+    DIR *fds = opendir("/proc/self/fd");
+    if (!fds || getpeername(watch, reinterpret_cast<sockaddr *>(&compositor), &size) != 0) {
+        if (fds)
+            closedir(fds);
+        return;
+    }
+    for (dirent *entry; (entry = readdir(fds)) && sdl_connection < 0;) {
+        int fd = atoi(entry->d_name);
+        if (entry->d_name[0] != '.' && fd != watch && fd != dirfd(fds) && same_peer(fd, compositor))
+            sdl_connection = fd;
+    }
+    closedir(fds);
+}
+
+void display_quit_requested()
+{
+    pollfd broken = {sdl_connection, POLLRDHUP, 0};
+    if (sdl_connection >= 0 && poll(&broken, 1, 0) > 0 && broken.revents & (POLLRDHUP | POLLHUP | POLLERR))
+        compositor_lost(0);
 }
 
 // The display keeps a connection of its own to the compositor, on which nothing is ever asked: it
@@ -35,6 +80,7 @@ void display_wayland_watch()
         return;
     int fd = fcntl(wl_display_get_fd(watch), F_DUPFD_CLOEXEC, 0);  // open to the end of the process
     wl_display_disconnect(watch);
+    find_sdl_connection(fd);
     struct sigaction lost = {};
     lost.sa_handler = compositor_lost;
     sigaction(SIGIO, &lost, nullptr);
