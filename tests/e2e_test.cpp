@@ -42,7 +42,8 @@ TEST_F(Korlan, OpensTitledWindowPlaysAndClosesWithStatusZero)
         }
         return icon_title == "testwin";
     })) << "icon title \"" << icon_title << "\"";
-    EXPECT_TRUE(poll_until(WINDOW_TIMEOUT_MS, 10, [&] { return utf8_title(window, "_NET_WM_ICON_NAME") == "testwin"; }));
+    EXPECT_TRUE(poll_until(WINDOW_TIMEOUT_MS, 10,
+                           [&] { return utf8_title(window, "_NET_WM_ICON_NAME") == "testwin"; }));
 
     expect_playing(window, 1, FRAMES);
     close_window(window);

@@ -14,10 +14,10 @@
 
 #include <cstdarg>
 #include <cstdint>
-#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 // SDL reads a 24-bit pixel as a number in the machine's byte order; the picture's bytes are red,
 // green, blue in memory on every machine. So the masks that say so depend on the byte order: red is

@@ -20,7 +20,6 @@
 #include <cstring>
 
 #include "display.h"
-
 #include "platform.h"
 
 static const char COMPOSITOR_LOST[] = "Lost the connection to the Wayland compositor\n";

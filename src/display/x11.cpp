@@ -123,9 +123,9 @@ static void end_watch() { signal(SIGIO, SIG_IGN); }  // SDL_Quit destroys the wi
 
 // Xlib sees the end of the connection or of the window only in a later call: SDL 2 and Mesa's
 // software OpenGL under sdl12-compat can draw on for seconds before one (3 to 7.5 s seen, at full
-// CPU, when XWayland died under them), or crash on the window gone; paused, classic SDL makes none. So the display keeps a
-// connection of its own, on which nothing is asked but the window's end: the server's raises SIGIO
-// at once. Never closed: Xlib's close would end it at the server too.
+// CPU, when XWayland died under them), or crash on the window gone; paused, classic SDL makes no
+// call. So the display keeps a connection of its own, on which nothing is asked but the window's
+// end: the server's raises SIGIO at once. Never closed: Xlib's close would end it at the server too.
 void display_x_watch()
 {
     SDL_SysWMinfo wm;
