@@ -29,8 +29,13 @@ static const char COMPOSITOR_LOST[] = "Lost the connection to the Wayland compos
 static std::atomic_flag ending = ATOMIC_FLAG_INIT;
 static int sdl_connection = -1;  // SDL's own connection to the compositor, once the window is up
 
+// SIGIO is blocked first, so that the watch cannot come in between here. Safe in a signal handler.
 static void compositor_lost(int)
 {
+    sigset_t io;
+    sigemptyset(&io);
+    sigaddset(&io, SIGIO);
+    pthread_sigmask(SIG_BLOCK, &io, nullptr);
     if (ending.test_and_set())
         for (;;)
             pause();  // another thread is ending the process, or it ends by itself
