@@ -68,7 +68,7 @@ static int display_lost(Display *x)
 }
 
 // An X protocol error that SDL does not filter itself, and that Xlib's own handler would end the
-// process on.
+// process on; without the watch below (a server at its client limit) also the window's end.
 static int display_error(Display *x, XErrorEvent *error)
 {
     char text[80], lost[160], window[240];
@@ -123,9 +123,9 @@ static void end_watch() { signal(SIGIO, SIG_IGN); }  // SDL_Quit destroys the wi
 
 // Xlib sees the end of the connection or of the window only in a later call: SDL 2 and Mesa's
 // software OpenGL under sdl12-compat can draw on for seconds before one (3 to 7.5 s seen, at full
-// CPU, when XWayland died under them), or crash on the window gone. So the display keeps a
-// connection of its own, on which nothing is asked but the window's end: the server's raises SIGIO
-// at once. Never closed: Xlib's close would end it at the server too.
+// CPU, when XWayland died under them), or crash on the window gone; paused, classic SDL makes no
+// call. So the display keeps a connection of its own, on which nothing is asked but the window's
+// end: the server's raises SIGIO at once. Never closed: Xlib's close would end it at the server too.
 void display_x_watch()
 {
     SDL_SysWMinfo wm;
