@@ -1,7 +1,7 @@
-// SDL's video start-up on the two SDL 1.2 implementations: how SDL 2 under sdl12-compat is to
-// present on X11, and what happens when no display can be reached (their fallback drivers open no
-// window, and classic SDL's may end the process inside SDL_Init). Start reading at
-// display_sdl_starting().
+// SDL's video start-up on the SDL 1.2 implementations (classic SDL, sdl12-compat over SDL 2 or over
+// SDL 3): how SDL 2 or 3 beneath sdl12-compat is to present on X11, the screens SDL 3 cannot start
+// on, and what happens when no display can be reached (the fallback drivers open no window, and
+// classic SDL's may end the process inside SDL_Init). Start reading at display_sdl_starting().
 #include <SDL.h>
 #include <X11/Xlib.h>
 #include <dlfcn.h>
