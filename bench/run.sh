@@ -70,7 +70,8 @@ if [ "$(readlink -f "$system_lib")" != "$(readlink -f "$compat_lib")" ]; then
   impls=(classic compat)
   sdl_dir[classic]=""
 fi
-if [ -n "$sdl3_lib" ]; then
+# Where SDL 2 itself is sdl2-compat (Debian unstable), that folder only links to it.
+if [ -n "$sdl3_lib" ] && [ "$(readlink -f "$sdl3_lib")" != "$(readlink -f "$(dirname "$sdl3_lib")/../libSDL2-2.0.so.0")" ]; then
   impls+=(sdl3)
   sdl_dir[sdl3]=$(dirname "$sdl3_lib"):${sdl_dir[compat]}
 fi

@@ -209,7 +209,12 @@ static std::vector<Sdl> host_sdls()
         sdls[0].env.push_back(no_leak_check);
     else if (std::filesystem::exists(SDL12_COMPAT_DIR))
         sdls.push_back({"sdl12-compat", {"LD_LIBRARY_PATH=" SDL12_COMPAT_DIR, no_leak_check}, true});
-    if (std::filesystem::exists(SDL2_COMPAT_DIR) && !run_on(SDL2_COMPAT_DIR))
+    // Where SDL 2 itself is sdl2-compat (Debian unstable), that folder only links to it.
+    std::error_code none;
+    bool sdl3_beside = std::filesystem::exists(SDL2_COMPAT_DIR) &&
+                       !std::filesystem::equivalent(SDL2_COMPAT_DIR "/libSDL2-2.0.so.0",
+                                                    SDL2_COMPAT_DIR "/../libSDL2-2.0.so.0", none);
+    if (sdl3_beside && !run_on(SDL2_COMPAT_DIR))
         sdls.push_back({"sdl12-compat over SDL 3",
                         {"LD_LIBRARY_PATH=" SDL2_COMPAT_DIR ":" SDL12_COMPAT_DIR, no_leak_check}, true});
     return sdls;
