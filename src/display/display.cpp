@@ -34,6 +34,7 @@ constexpr Uint32 ALPHA_MASK = 0;
 constexpr Uint32 WINDOW_FLAGS = SDL_SWSURFACE;  // a software surface in an ordinary window
 constexpr const char *TITLE_FORMAT = "Korlan %s";
 constexpr const char *ICON_TITLE = "testwin";
+constexpr const char *MODE_FAILED = "Couldn't set %dx%dx%d video mode: %s\n";  // with SDL_GetError()
 
 static SDL_Surface *screen;
 
@@ -110,6 +111,8 @@ int display_strip_width(int width, int32_t index, int32_t count)
 void display_open(const char *path)
 {
     display_x_handle_errors();
+    if (!display_sdl_screen_startable())
+        DIE_SDL(MODE_FAILED, WINDOW_WIDTH, WINDOW_HEIGHT, WINDOW_DEPTH, SDL_GetError());
     display_sdl_starting();
     if (display_sdl_started(SDL_Init(SDL_INIT_VIDEO)) < 0)
         DIE_SDL(DISPLAY_INIT_FAILED, SDL_GetError());
@@ -117,8 +120,7 @@ void display_open(const char *path)
     if (display_x_screen_drawable())
         screen = SDL_SetVideoMode(WINDOW_WIDTH, WINDOW_HEIGHT, WINDOW_DEPTH, WINDOW_FLAGS);
     if (!screen)
-        DIE_SDL("Couldn't set %dx%dx%d video mode: %s\n", WINDOW_WIDTH, WINDOW_HEIGHT, WINDOW_DEPTH,
-                SDL_GetError());
+        DIE_SDL(MODE_FAILED, WINDOW_WIDTH, WINDOW_HEIGHT, WINDOW_DEPTH, SDL_GetError());
     char title[DISPLAY_TITLE_BYTES];
     display_format_title(title, sizeof title, path);
     display_x_set_caption(title, ICON_TITLE);

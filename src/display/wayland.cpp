@@ -2,7 +2,8 @@
 // quit request, the same as the user's, or on Debian 12's SDL 2.26 with libdecor not at all:
 // SDL_PollEvent then spins on the dead connection and never returns (libdecor's dispatch, when
 // events were queued before the connection broke). SDL 2 does the same with its own connection
-// broken while the compositor stays (a client that the compositor dropped). Start reading at
+// broken while the compositor stays (a client that the compositor dropped). And libwayland's
+// messages while SDL looks for a compositor that is not there. Start reading at
 // display_wayland_watch().
 #include <SDL.h>
 #include <dirent.h>
@@ -16,6 +17,8 @@
 #include <wayland-client.h>
 
 #include <atomic>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -120,4 +123,16 @@ void display_wayland_watch()
     sigaction(SIGIO, &lost, nullptr);
     fcntl(fd, F_SETOWN, getpid());
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_ASYNC);
+}
+
+// SDL 2 and SDL 3 try Wayland as they start, SDL 3 first of all: with XDG_RUNTIME_DIR unset (cron,
+// su, env -i) libwayland says so on standard error, though SDL then goes on to X11 or fails with a
+// line of its own. SDL loads the same libwayland-client as the player, so its messages come here;
+// after the start-up they are libwayland's own again, on standard error as it writes them.
+static void say_nothing(const char *, va_list) {}
+static void say_on_stderr(const char *format, va_list args) { vfprintf(stderr, format, args); }
+
+void display_wayland_quiet(bool quiet)
+{
+    wl_log_set_handler_client(quiet ? say_nothing : say_on_stderr);
 }
