@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Korlan against its peers, every figure a ratio of two numbers measured side by side in this run.
 # The same built player runs on both SDL 1.2 implementations that Debian ships, classic SDL 1.2.15
-# and sdl12-compat (the SDL 1.2 interface over SDL 2), each on an X server of its own.
+# and sdl12-compat (the SDL 1.2 interface over SDL 2), and on sdl12-compat over SDL 3 where
+# sdl2-compat is installed, each on an X server of its own.
 # Installs what is missing, builds build-bench (Release), makes the clips, starts the X servers and
 # prints the tables. Usage: bench/run.sh [--quick]   (--quick: fewer repetitions and a memory run
 # of 10,000 passes instead of 100,000; about 6 minutes instead of about 16)
@@ -54,17 +55,28 @@ cat "$clip" > /dev/null   # in the page cache for everyone
 # --- The SDL 1.2 implementations ---
 # The player asks for libSDL-1.2.so.0; which library answers is settled when it starts. Debian 12's
 # libsdl1.2-compat keeps sdl12-compat in a folder of its own, which LD_LIBRARY_PATH puts first. On
-# Debian 13 sdl12-compat is the system's only SDL 1.2 and that folder links to it: one column there.
+# Debian 13 sdl12-compat is the system's only SDL 1.2 and that folder links to it: one column there,
+# and one more for sdl12-compat over SDL 3 where sdl2-compat (SDL 2's interface over SDL 3) is
+# installed: its folder, first in the library path, holds the libSDL2-2.0.so.0 that sdl12-compat
+# loads.
 compat_lib=$(dpkg -L libsdl1.2-compat 2>/dev/null | grep '/libSDL-1\.2\.so\.0$' || true)
 [ -n "$compat_lib" ] || { echo "sdl12-compat is missing: apt-get install libsdl1.2-compat" >&2; exit 1; }
+sdl3_lib=$(dpkg -L libsdl2-compat 2>/dev/null | grep '/libSDL2-2\.0\.so\.0$' || true)
 system_lib=$(ldd "$korlan" | awk '$1 == "libSDL-1.2.so.0" { print $3 }')
-declare -A sdl_dir=([compat]=$(dirname "$compat_lib")) name=([classic]=classic [compat]=sdl12-compat)
+declare -A sdl_dir=([compat]=$(dirname "$compat_lib")) \
+  name=([classic]=classic [compat]=sdl12-compat [sdl3]="sdl12-compat over SDL 3")
 impls=(compat)
 if [ "$(readlink -f "$system_lib")" != "$(readlink -f "$compat_lib")" ]; then
   impls=(classic compat)
   sdl_dir[classic]=""
 fi
+# Where SDL 2 itself is sdl2-compat (Debian unstable), that folder only links to it.
+if [ -n "$sdl3_lib" ] && [ "$(readlink -f "$sdl3_lib")" != "$(readlink -f "$(dirname "$sdl3_lib")/../libSDL2-2.0.so.0")" ]; then
+  impls+=(sdl3)
+  sdl_dir[sdl3]=$(dirname "$sdl3_lib"):${sdl_dir[compat]}
+fi
 main_impl=${impls[0]}   # the system's own SDL, for the figures measured once
+has() { [[ " ${impls[*]} " == *" $1 "* ]]; }   # has IMPL: whether this run measures it
 
 # --- An X server for each implementation ---
 # A fresh one each: with no window manager an SDL 2 window takes the input focus, and a classic SDL
@@ -81,10 +93,14 @@ start_xvfb() {  # start_xvfb IMPL
     { [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ]; } && continue
     nice -n "$priority" Xvfb :$n -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
     xvfb_pid[$1]=$!
-    for _ in $(seq 100); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.05; done
-    [ -e /tmp/.X11-unix/X$n ] || { echo "Xvfb :$n did not start" >&2; exit 1; }
-    display[$1]=:$n
-    return
+    for _ in $(seq 100); do
+      { [ -e /tmp/.X11-unix/X$n ] || ! kill -0 "${xvfb_pid[$1]}" 2>/dev/null; } && break
+      sleep 0.05
+    done
+    # In a chroot, an X server outside it can hold the number (its abstract socket) unseen in /tmp.
+    if [ -e /tmp/.X11-unix/X$n ]; then display[$1]=:$n; return; fi
+    kill "${xvfb_pid[$1]}" 2>/dev/null || true
+    unset "xvfb_pid[$1]"
   done
   echo "no free X display under :10" >&2
   exit 1
@@ -159,11 +175,13 @@ against() {
       "$(spread <"$values/$kind.$impl.over.$peer")"
   done
 }
-# pair_ratios KIND: each round's sdl12-compat figure over its classic one, for the table of the two
+# pair_ratios KIND: each round's sdl12-compat figure over its classic one, and sdl12-compat over
+# SDL 3's over sdl12-compat over SDL 2's, for the tables of the SDLs
 pair_ratios() {
   local kind=$1
-  [ ${#impls[@]} -eq 2 ] || return 0
-  keep "$kind.compat.over.classic" "$(ratio "$(last "$kind.compat")" "$(last "$kind.classic")")"
+  if has classic; then keep "$kind.compat.over.classic" "$(ratio "$(last "$kind.compat")" "$(last "$kind.classic")")"; fi
+  if has sdl3; then keep "$kind.sdl3.over.compat" "$(ratio "$(last "$kind.sdl3")" "$(last "$kind.compat")")"; fi
+  return 0
 }
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -353,6 +371,7 @@ profile() {  # profile IMPL: the shares of the player's CPU time, all its thread
     awk '{ pct = $1 + 0; dso = $2; sym = $NF
       if (dso == "[JIT]") part = "Mesa llvmpipe, its compiled drawing code (the texture drawn, the window cleared)"
       else if (dso ~ /swrast_dri|libgallium|libGL|libglapi|libLLVM/) part = "Mesa, the rest (texture upload, swap to X)"
+      else if (dso ~ /libSDL3/) part = "SDL 3 (the 24-to-32-bit blit, fills, the framebuffer)"
       else if (dso ~ /libSDL2/) part = "SDL 2 (the 24-to-32-bit blit, fills, the screen copied into the texture)"
       else if (dso ~ /libSDL-1\.2\.so\.1\.2/) part = "sdl12-compat itself"
       else if (dso ~ /libSDL/) part = "SDL 1.2 (the 24-to-32-bit blit, strip fills)"
@@ -377,7 +396,7 @@ echo
 printf '%-52s %-26s %-30s %7s  %s\n' "figure" "korlan" "peer" "ratio" "target"
 for line in "${rows[@]}"; do echo "$line"; done
 
-if [ ${#impls[@]} -eq 2 ]; then
+if has classic; then
   echo
   echo "the two SDL 1.2 implementations beside mpv (medians; sdl12-compat over classic and over mpv, round by round)"
   printf '%-40s %12s %14s %10s %9s %-15s %9s %-15s\n' "" classic sdl12-compat mpv ratio "target" "÷ mpv" "target"
@@ -395,6 +414,24 @@ if [ ${#impls[@]} -eq 2 ]; then
   sdl_row "peak RSS over $rate_frames frames, kB" rss %.0f "<=" 1.3 0.45
   sdl_row "start-up: exec to first frame, ms" start %.1f "<=" 1.3 0.5
   sdl_row "peak RSS, first frame and exit, kB" rss1 %.0f "<=" 1.3 0.45
+fi
+if has sdl3; then
+  echo
+  echo "sdl12-compat over SDL 3 beside sdl12-compat over SDL 2, on X11 (medians; SDL 3's over SDL 2's, round by round;"
+  echo "the targets: at least 0.95 times SDL 2's speed, in frames/s, time and memory alike)"
+  printf '%-40s %16s %16s %9s %-15s\n' "" "over SDL 2" "over SDL 3" ratio target
+  sdl3_row() {  # sdl3_row LABEL KIND FORMAT [OP LIMIT]
+    local r
+    r=$(med "$2.sdl3.over.compat")
+    printf "%-40s %16s %16s %9.3f %-15s %s\n" "$1" "$(printf "$3" "$(med "$2.compat")")" "$(printf "$3" "$(med "$2.sdl3")")" \
+      "$r" "${4:+$4 $5 $(verdict "$r" "$4" "$5")}" "$(spread <"$values/$2.sdl3.over.compat")"
+  }
+  sdl3_row "playback, frames/s" rate %.1f ">=" 0.95
+  sdl3_row "CPU time per frame, ms" cpu %.3f
+  sdl3_row "X server's CPU time per frame, ms" server %.3f
+  sdl3_row "peak RSS over $rate_frames frames, kB" rss %.0f "<=" 1.053
+  sdl3_row "start-up: exec to first frame, ms" start %.1f "<=" 1.053
+  sdl3_row "peak RSS, first frame and exit, kB" rss1 %.0f "<=" 1.053
 fi
 
 echo

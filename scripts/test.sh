@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: unit tests under SDL's dummy video
-# driver, end-to-end tests of the real player in an X server (Xvfb) that the tests start, and
-# the player under valgrind. Then the whole suite again built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (build-asan), a minute of fuzzing the decoder (scripts/fuzz.sh),
-# the first suite once more on a fresh Debian 13 (scripts/test-in-debian.sh trixie, as root),
-# there with the Debian package built and its autopkgtest run, and the unit tests cross-built for
-# big-endian s390x under qemu (scripts/test-cross.sh s390x, as root).
+# driver, end-to-end tests of the real player in an X server (Xvfb) that the tests start, again
+# on SDL 3 where sdl2-compat is installed, and the player under valgrind. Then the whole suite
+# again built with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan), a minute of
+# fuzzing the decoder (scripts/fuzz.sh), the first suite once more on a fresh Debian 13
+# (scripts/test-in-debian.sh trixie, as root), there with the Debian package built and its
+# autopkgtest run, and the unit tests cross-built for big-endian s390x under qemu
+# (scripts/test-cross.sh s390x, as root).
 # Usage: scripts/test.sh [quick]   (quick: only the first suite, on this machine)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +20,14 @@ cmake -S . -B build -DKORLAN_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)"
 stage "ctest"
 (cd build && ctest --output-on-failure -j2 --timeout 300)
+# Where sdl2-compat is installed (Debian 13), the end-to-end cases once more with the player on
+# sdl12-compat over SDL 3: its folder first in the library path, as the SDL each case starts on.
+sdl3_dir=$(dpkg -L libsdl2-compat 2>/dev/null | grep '/libSDL2-2\.0\.so\.0$' | xargs -r dirname || true)
+# Where SDL 2 itself is sdl2-compat (Debian unstable), that folder only links to it.
+if [ -n "$sdl3_dir" ] && [ "$(readlink -f "$sdl3_dir/libSDL2-2.0.so.0")" != "$(readlink -f "$sdl3_dir/../libSDL2-2.0.so.0")" ]; then
+  stage "ctest -L e2e over SDL 3 ($sdl3_dir)"
+  (cd build && LD_LIBRARY_PATH="$sdl3_dir" ctest --output-on-failure -j2 --timeout 300 -L e2e)
+fi
 
 if [ "${1:-}" = quick ]; then stage "done"; exit 0; fi
 # Inside scripts/test-in-debian.sh's root (KORLAN_IN_DEBIAN) the first suite is what proves the

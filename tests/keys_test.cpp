@@ -77,7 +77,7 @@ TEST(Keys, JumpsAndStepsPause)
         int32_t to;
     } cases[] = {
         {5, SDLK_HOME, 0}, {5, SDLK_END, COUNT - 1}, {5, SDLK_PAGEUP, 6}, {5, SDLK_PAGEDOWN, 4},
-        {COUNT - 1, SDLK_PAGEUP, 0}, {0, SDLK_PAGEDOWN, COUNT - 1},  // wrap at either end
+        {COUNT - 1, SDLK_PAGEUP, COUNT}, {0, SDLK_PAGEDOWN, -1},  // past either end: the loop wraps it
     };
     for (const Case &c : cases) {
         PlayerState state = at(c.from, -4);

@@ -76,6 +76,8 @@ struct Loop : ::testing::Test {
             out += out.empty() ? "" : " ";
             if (pass.wait_ms)
                 out += pass.wait_ms == IDLE_DELAY_MS ? "W" : "W" + std::to_string(pass.wait_ms);
+            else if (pass.index < 0)
+                out += "R";  // the window drawn again as it was
             else
                 out += std::to_string(pass.index) +
                        (pass.picture == pass.index ? "" : "/" + std::to_string(pass.picture));
@@ -124,15 +126,18 @@ TEST_F(Loop, OneFrameFileIsShownOnceThenIdles)
     EXPECT_EQ(run(PLAYER_START, 1, 4), "0 W W W");
 }
 
+// An uncovered window (SDL_VIDEOEXPOSE) is also drawn again as it was, and nothing decoded.
 TEST_F(Loop, EachEventCostsOneIdlePass)
 {
-    EXPECT_EQ(run(PLAYER_START, 10, 7, [](size_t pass) {
+    EXPECT_EQ(run(PLAYER_START, 10, 9, [](size_t pass) {
                   if (pass == 3)
                       push_type(SDL_MOUSEMOTION);
                   if (pass == 5)
                       push_type(SDL_KEYUP);
+                  if (pass == 7)
+                      push_type(SDL_VIDEOEXPOSE);
               }),
-              "0 1 2 W 3 W 4");
+              "0 1 2 W 3 W 4 R W");
 }
 
 TEST_F(Loop, QuitRequestEndsTheLoopAtOnce)
@@ -154,11 +159,13 @@ TEST_F(Loop, KeyPassDoesNotAdvanceAndTheChangeTakesEffectNext)
     EXPECT_EQ(run_keys(PLAYER_START, 10, 8, {{2, SDLK_a}, {4, SDLK_LEFT}}), "0 1 W 2 W 1 0 9");
 }
 
+// Page Down on frame 0 and Page Up on the last frame leave the index outside the file: the next
+// pass shows the last frame and frame 0.
 TEST_F(Loop, PausedPlayerIdlesAndStepsOnPageKeys)
 {
-    EXPECT_EQ(run_keys(PLAYER_START, 10, 9,
-                       {{2, SDLK_SPACE}, {4, SDLK_PAGEDOWN}, {6, SDLK_END}, {7, SDLK_PAGEUP}}),
-              "0 1 W W 0 W 9 0 W");
+    EXPECT_EQ(run_keys(PLAYER_START, 10, 10,
+                       {{2, SDLK_SPACE}, {4, SDLK_HOME}, {6, SDLK_PAGEDOWN}, {8, SDLK_PAGEUP}}),
+              "0 1 W W 0 W 9 W 0 W");
 }
 
 TEST_F(Loop, DecodingOffFreezesThePictureWhileTheStripMoves)

@@ -39,6 +39,13 @@ void display_present(const RgbImage *image, int32_t index, int32_t count)
     record({0, index, count, clip_read_rgb(image->pixels, FRAME_WIDTH)});
 }
 
+void display_refresh()
+{
+    record({0, -1, 0, -1});
+}
+
+void display_quit_requested() {}
+
 extern "C" void SDL_Delay(Uint32 ms)
 {
     record({ms, -1, 0, -1});

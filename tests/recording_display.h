@@ -8,7 +8,7 @@
 
 struct PassRecord {
     uint32_t wait_ms;  // the pass idled this long; 0 when it presented a frame
-    int32_t index;     // frame presented (the strip's index)
+    int32_t index;     // frame presented (the strip's index); -1 for the window refreshed as it was
     int32_t count;
     int picture;       // index read back from the picture's cells, -1 if none
 };

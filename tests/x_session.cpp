@@ -326,7 +326,8 @@ int run_without_window(const std::vector<std::string> &args, bool *window_create
     return code;
 }
 
-// Shift that brings the 8 most significant bits of a channel's mask down to bits 0 to 7.
+// Shift that brings the most significant bits of a channel's mask to bit 7 down: the top 8 of them,
+// or all, in the top bits of a byte, when the channel has fewer (5 or 6 on a 16-bit screen).
 static int top_byte_shift(unsigned long mask)
 {
     int top = 0;
@@ -335,34 +336,46 @@ static int top_byte_shift(unsigned long mask)
     return top - 7;
 }
 
-// Rewrites every 32-bit pixel of `image` as red, green, blue in its first three bytes, each the
-// top 8 bits of its channel: all of them on a 24-bit screen, 8 of 10 on a 30-bit one.
-static void to_rgb_bytes(XImage *image)
+// Every pixel of a true-colour image of 16 or 32 bits a pixel, as red, green, blue in the first three
+// of 4 bytes, each the top bits of its channel: all of them on a 24-bit screen, 8 of 10 on a 30-bit
+// one, 5 or 6 in the top bits on a 16-bit one. Rows of width * 4 bytes; empty for other images.
+static std::vector<uint8_t> rgb_bytes(const XImage *image)
 {
-    int red = top_byte_shift(image->red_mask), green = top_byte_shift(image->green_mask),
-        blue = top_byte_shift(image->blue_mask);
+    int bytes = image->bits_per_pixel / 8;
+    std::vector<uint8_t> rgb;
+    if ((bytes != 2 && bytes != 4) || !image->red_mask || !image->green_mask || !image->blue_mask)
+        return rgb;
+    rgb.resize(size_t{4} * image->width * image->height);
+    const unsigned long masks[3] = {image->red_mask, image->green_mask, image->blue_mask};
+    const int shifts[3] = {top_byte_shift(masks[0]), top_byte_shift(masks[1]), top_byte_shift(masks[2])};
+    uint8_t *out = rgb.data();
     for (int y = 0; y < image->height; y++) {
-        uint8_t *px = reinterpret_cast<uint8_t *>(image->data) + y * image->bytes_per_line;
-        for (int x = 0; x < image->width; x++, px += 4) {
-            uint32_t value = image->byte_order == LSBFirst
-                                 ? px[0] | px[1] << 8 | px[2] << 16 | uint32_t{px[3]} << 24
-                                 : uint32_t{px[0]} << 24 | px[1] << 16 | px[2] << 8 | px[3];
-            px[0] = static_cast<uint8_t>(value >> red);
-            px[1] = static_cast<uint8_t>(value >> green);
-            px[2] = static_cast<uint8_t>(value >> blue);
+        const uint8_t *px = reinterpret_cast<const uint8_t *>(image->data) + y * image->bytes_per_line;
+        for (int x = 0; x < image->width; x++, px += bytes, out += 4) {
+            uint32_t value = 0;
+            for (int i = 0; i < bytes; i++)
+                value |= uint32_t{px[image->byte_order == LSBFirst ? i : bytes - 1 - i]} << (8 * i);
+            for (int c = 0; c < 3; c++) {
+                uint32_t channel = value & masks[c];
+                out[c] = static_cast<uint8_t>(shifts[c] >= 0 ? channel >> shifts[c] : channel << -shifts[c]);
+            }
         }
     }
+    return rgb;
 }
 
 // Green width of the strip when every row of it is green from the left edge and black after, all
-// rows alike; -1 otherwise. Pixels as to_rgb_bytes() leaves them.
-static int strip_width(const XImage *image)
+// rows alike; -1 otherwise. Pixels as rgb_bytes() gives them; a colour within 8 levels of each
+// channel is the same colour, as a 16-bit screen keeps it.
+static int strip_width(const std::vector<uint8_t> &rgb)
 {
     int width = -1;
     for (int y = PICTURE_H; y < WIN_H; y++) {
-        const uint8_t *row = reinterpret_cast<const uint8_t *>(image->data) + y * image->bytes_per_line;
+        const uint8_t *row = rgb.data() + size_t{4} * WIN_W * y;
         auto is = [&](int px, int red, int green, int blue) {
-            return px < WIN_W && row[px * 4] == red && row[px * 4 + 1] == green && row[px * 4 + 2] == blue;
+            auto near = [](int seen, int wanted) { return seen > wanted - 8 && seen < wanted + 8; };
+            return px < WIN_W && near(row[px * 4], red) && near(row[px * 4 + 1], green) &&
+                   near(row[px * 4 + 2], blue);
         };
         int px = 0;
         while (is(px, 0, 255, 128))
@@ -383,38 +396,32 @@ Shot shoot(Window window)
     XImage *image = XGetImage(session.x, window, 0, 0, WIN_W, WIN_H, AllPlanes, ZPixmap);
     if (!image)
         return shot;
-    if (image->bits_per_pixel == 32 && image->red_mask && image->green_mask && image->blue_mask) {
-        to_rgb_bytes(image);  // a screen of 24 or 30 bits
-        const uint8_t *pixels = reinterpret_cast<const uint8_t *>(image->data);
-        shot.index = clip_read_index(pixels, image->bytes_per_line, 4, 0, 1, 2);
-        shot.strip = strip_width(image);
-    }
+    std::vector<uint8_t> rgb = rgb_bytes(image);  // a screen of 16, 24 or 30 bits
     XDestroyImage(image);
+    if (!rgb.empty()) {
+        shot.index = clip_read_index(rgb.data(), WIN_W * 4, 4, 0, 1, 2);
+        shot.strip = strip_width(rgb);
+    }
     return shot;
 }
 
 bool green_on_screen(int *x, int *y)
 {
     Display *display = session.x;
-    XImage *image = XGetImage(display, DefaultRootWindow(display), 0, 0, DisplayWidth(display, 0),
-                              DisplayHeight(display, 0), AllPlanes, ZPixmap);
-    bool found = false;
-    if (image && image->bits_per_pixel == 32) {
-        to_rgb_bytes(image);
-        for (int row = 0; row < image->height && !found; row++) {
-            const uint8_t *px = reinterpret_cast<const uint8_t *>(image->data) + row * image->bytes_per_line;
-            for (int column = 0; column < image->width && !found; column++, px += 4) {
-                if (px[0] == 0 && px[1] == 255 && px[2] == 128) {
-                    *x = column;
-                    *y = row;
-                    found = true;
-                }
-            }
+    int width = DisplayWidth(display, 0), height = DisplayHeight(display, 0);
+    XImage *image = XGetImage(display, DefaultRootWindow(display), 0, 0, width, height, AllPlanes, ZPixmap);
+    if (!image)
+        return false;
+    std::vector<uint8_t> rgb = rgb_bytes(image);
+    XDestroyImage(image);
+    for (size_t at = 0; at < rgb.size(); at += 4) {
+        if (rgb[at] == 0 && rgb[at + 1] == 255 && rgb[at + 2] == 128) {
+            *x = static_cast<int>(at / 4 % width);
+            *y = static_cast<int>(at / 4 / width);
+            return true;
         }
     }
-    if (image)
-        XDestroyImage(image);
-    return found;
+    return false;
 }
 
 int expected_strip(int index, int frames) { return static_cast<int>(int64_t{WIN_W} * index / frames); }

@@ -18,6 +18,7 @@ constexpr int IDLE_DELAY_MS = 40;       // wait of a pass that shows no new fram
 constexpr int DECODER_REPLY_MS = 1000;  // the longest wait for the decoder process to answer for a frame
 constexpr long DECODER_MEMORY_ROOM = 256L << 20;  // bytes the decoder process may map beyond its start-up size
 constexpr int X_CLOSE_WAIT_MS = 500;    // after a fatal X error, for the server's end of the connection to close
+constexpr int SDL_QUIT_WAIT_MS = 500;   // for SDL's shutdown at the end of the process to come back
 
 static_assert(WINDOW_HEIGHT == 596, "the window is the picture plus the strip");
 static_assert(RGB_ROW_BYTES == 2160, "rows of packed RGB");

@@ -1,8 +1,10 @@
-// SDL's video start-up on the two SDL 1.2 implementations: how SDL 2 under sdl12-compat is to
-// present on X11, and what happens when no display can be reached (their fallback drivers open no
-// window, and classic SDL's may end the process inside SDL_Init). Start reading at
-// display_sdl_starting().
+// SDL's video start-up on the SDL 1.2 implementations (classic SDL, sdl12-compat over SDL 2 or over
+// SDL 3): how SDL 2 or 3 beneath sdl12-compat is to present on X11, the screens SDL 3 cannot start
+// on, and what happens when no display can be reached (the fallback drivers open no window, and
+// classic SDL's may end the process inside SDL_Init). Start reading at display_sdl_starting().
 #include <SDL.h>
+#include <X11/Xlib.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -35,40 +37,50 @@ static void refuse_windowless(const char *driver)
 // machine, a missing driver) that is Mesa's software OpenGL, at half classic SDL's frame rate with
 // four times its memory and three times its start-up. Under X11 (XWayland too) SDL 2 can present
 // through a software framebuffer of its own instead, shared-memory images with a SIMD blit, which
-// these settings ask for. Only its X11 driver has one, so under any other driver (Wayland itself)
-// they are taken back before the window opens. SDL 1.2 programs hand SDL settings through the
-// environment before SDL_Init; a user who set either has chosen how SDL 2 presents, and gets
-// exactly that. Classic SDL does not know them.
-static const char *const SDL2_X11_SETTINGS[][2] = {
+// these hints ask for. Only its X11 driver has one (on Wayland they leave SDL no way to present),
+// so they are given once SDL_Init has picked the driver, before the window opens, through SDL 2's
+// own interface: SDL 3 beneath sdl2-compat reads a copy of the environment taken at its start, which
+// no later setenv or unsetenv reaches. SDL 3's framebuffer takes a 30-bit X screen for HDR10 and
+// converts every colour to it (white shows as grey): there, SDL 3 keeps its renderer. A user who
+// set either has chosen how SDL 2 presents, and gets exactly that. Classic SDL loads no SDL 2.
+static const char *const SDL2_X11_HINTS[][2] = {
     {"SDL_RENDER_DRIVER", "software"},
     {"SDL_FRAMEBUFFER_ACCELERATION", "0"},
 };
+constexpr const char *SDL2_LIBRARY = "libSDL2-2.0.so.0";  // what sdl12-compat loads: SDL 2 or sdl2-compat
+constexpr const char *SDL3_LIBRARY = "libSDL3.so.0";      // what sdl2-compat loads as it is loaded
 
-// What SDL_Init runs under: true only while it runs, where standard output was before, and
-// whether the player gave the settings above.
+constexpr int SDL3_FRAMEBUFFER_MAX_DEPTH = 24;  // bits of the deepest X screen SDL 3's framebuffer draws right
+
+// What SDL_Init runs under: true only while it runs, where standard output was before, whether
+// the user set any of the hints above, and the depth of the X screen beneath SDL 3 (0: not SDL 3).
 static struct {
     bool running;
     int kept_stdout;
     int null;
-    bool offered;
-} starting = {false, -1, -1, false};
+    bool users_own;
+    int sdl3_x_depth;
+} starting = {false, -1, -1, false, 0};
 
-static void offer_x11_settings()
+static void keep_users_hints()
 {
-    for (const auto &setting : SDL2_X11_SETTINGS)
-        if (getenv(setting[0]))
-            return;
-    for (const auto &setting : SDL2_X11_SETTINGS)
-        setenv(setting[0], setting[1], 0);
-    starting.offered = true;
+    for (const auto &hint : SDL2_X11_HINTS)
+        starting.users_own |= getenv(hint[0]) != nullptr;
 }
 
-static void keep_x11_settings_for(const char *driver)
+static void give_x11_hints_for(const char *driver)
 {
-    if (!starting.offered || strcmp(driver, "x11") == 0)
+    if (starting.users_own || strcmp(driver, "x11") != 0 || starting.sdl3_x_depth > SDL3_FRAMEBUFFER_MAX_DEPTH)
         return;
-    for (const auto &setting : SDL2_X11_SETTINGS)
-        unsetenv(setting[0]);
+    void *sdl2 = dlopen(SDL2_LIBRARY, RTLD_LAZY | RTLD_NOLOAD);  // only the one SDL already loaded
+    if (!sdl2)
+        return;
+    using SetHint = int (*)(const char *name, const char *value);  // SDL_bool SDL_SetHint()
+    auto set_hint = reinterpret_cast<SetHint>(dlsym(sdl2, "SDL_SetHint"));
+    for (const auto &hint : SDL2_X11_HINTS)
+        if (set_hint)
+            set_hint(hint[0], hint[1]);
+    dlclose(sdl2);  // the reference that dlopen took; sdl12-compat keeps its own
 }
 
 // Classic SDL's terminal drivers start a terminal library, which calls exit(1) inside SDL_Init when
@@ -88,12 +100,39 @@ static void end_failed_init()
     _exit(1);  // an exit handler has no other way to give its own status
 }
 
+// SDL 3's X11 driver cannot start on a palette screen (8 bits, a visual without true colour), and
+// the clean-up after its failed start frees what it never made: the process dies of a segmentation
+// fault inside SDL_Init (SDL 3.2). SDL 2 starts there and refuses the mode; classic SDL shows the
+// nearest colours. So, beneath SDL 3 only, such a screen is refused before SDL_Init, and the
+// screen's depth is kept for the hints above.
+bool display_sdl_screen_startable()
+{
+    const char *driver = getenv("SDL_VIDEODRIVER");
+    if (!getenv("DISPLAY") || (driver && strcmp(driver, "x11") != 0))
+        return true;
+    void *sdl3 = dlopen(SDL3_LIBRARY, RTLD_LAZY | RTLD_NOLOAD);
+    if (!sdl3)
+        return true;
+    dlclose(sdl3);
+    Display *x = XOpenDisplay(nullptr);
+    if (!x)
+        return true;  // SDL_Init says why
+    int depth = starting.sdl3_x_depth = DefaultDepth(x, DefaultScreen(x));
+    int kind = DefaultVisual(x, DefaultScreen(x))->c_class;
+    XCloseDisplay(x);
+    if (kind == TrueColor || kind == DirectColor)
+        return true;
+    SDL_SetError("SDL 3 cannot open a window on this %d-bit palette screen", depth);
+    return false;
+}
+
 // Classic SDL's terminal drivers write to standard output as soon as they start and again as they
 // stop, so both happen with standard output on /dev/null: nothing reaches a terminal or a
 // redirected file.
 void display_sdl_starting()
 {
-    offer_x11_settings();
+    keep_users_hints();
+    display_wayland_quiet(true);
     atexit(end_failed_init);  // the display opens once
     fflush(stdout);
     starting.kept_stdout = dup(STDOUT_FILENO);
@@ -110,7 +149,8 @@ int display_sdl_started(int result)
     char driver[32] = "";
     if (result >= 0)
         SDL_VideoDriverName(driver, sizeof driver);
-    keep_x11_settings_for(driver);
+    display_wayland_quiet(false);
+    give_x11_hints_for(driver);
     if (opens_no_window(driver)) {
         SDL_Quit();
         refuse_windowless(driver);

@@ -24,6 +24,7 @@ constexpr const char *TITLE_LOCALE = "C.UTF-8";  // paths are bytes; SDL reads t
 constexpr const char *X_LOST = "Lost the connection to display %s\n";  // with the display's name
 constexpr const char *X_WINDOW_LOST = "Lost the window on display %s: %s\n";  // and X's reason
 constexpr size_t X_EVENT_BYTES = 32;  // every event that an X server sends, in bytes
+constexpr int SDL12_COMPAT_FIRST_PATCH = 50;  // sdl12-compat calls itself SDL 1.2.50 and later
 
 // The first of Xlib's handlers and the watch's signal to see the end says so; the other may be on
 // its way in another thread at the same time.
@@ -68,7 +69,7 @@ static int display_lost(Display *x)
 }
 
 // An X protocol error that SDL does not filter itself, and that Xlib's own handler would end the
-// process on.
+// process on; without the watch below (a server at its client limit) also the window's end.
 static int display_error(Display *x, XErrorEvent *error)
 {
     char text[80], lost[160], window[240];
@@ -123,9 +124,9 @@ static void end_watch() { signal(SIGIO, SIG_IGN); }  // SDL_Quit destroys the wi
 
 // Xlib sees the end of the connection or of the window only in a later call: SDL 2 and Mesa's
 // software OpenGL under sdl12-compat can draw on for seconds before one (3 to 7.5 s seen, at full
-// CPU, when XWayland died under them), or crash on the window gone. So the display keeps a
-// connection of its own, on which nothing is asked but the window's end: the server's raises SIGIO
-// at once. Never closed: Xlib's close would end it at the server too.
+// CPU, when XWayland died under them), or crash on the window gone; paused, classic SDL makes no
+// call. So the display keeps a connection of its own, on which nothing is asked but the window's
+// end: the server's raises SIGIO at once. Never closed: Xlib's close would end it at the server too.
 void display_x_watch()
 {
     SDL_SysWMinfo wm;
@@ -151,17 +152,16 @@ void display_x_watch()
     fcntl(watch.fd, F_SETFL, fcntl(watch.fd, F_GETFL) | O_ASYNC | O_NONBLOCK);
 }
 
-// Classic SDL 1.2 reads 10-bit colour masks (a 30-bit, deep-colour X screen) as if they had 8 bits
-// and maps every colour to 0: its window would stay black. So a screen whose masks SDL reports is
-// refused when SDL cannot tell white from black in them. Left to SDL_SetVideoMode: a palette (8-bit
-// screens, nearest colours on classic SDL) and a screen without masks (sdl12-compat on 30 bits,
-// which draws there right).
+// Classic SDL 1.2 reads 10-bit colour masks (a 30-bit, deep-colour X screen) as if they had 8 bits and
+// maps every colour to 0, a black window: refused where it cannot tell white from black in them. Left
+// to SDL_SetVideoMode: palettes, and sdl12-compat, which draws 30 bits right whatever masks it reports.
 bool display_x_screen_drawable()
 {
     const SDL_VideoInfo *info = SDL_GetVideoInfo();
     const SDL_PixelFormat *format = info ? info->vfmt : nullptr;
     Uint32 masks = format ? format->Rmask | format->Gmask | format->Bmask : 0;
-    if (masks == 0 || format->palette || SDL_MapRGB(format, 255, 255, 255) != SDL_MapRGB(format, 0, 0, 0))
+    if (masks == 0 || format->palette || SDL_MapRGB(format, 255, 255, 255) != SDL_MapRGB(format, 0, 0, 0) ||
+        SDL_Linked_Version()->patch >= SDL12_COMPAT_FIRST_PATCH)
         return true;
     SDL_SetError("SDL cannot draw colours on this %d-bit colour screen",
                  static_cast<int>(std::bitset<32>(masks).count()));

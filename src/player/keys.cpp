@@ -83,8 +83,8 @@ bool apply_key(PlayerState *state, int sym, int32_t count)
         case PLAY_FORWARD: state->speed = state->speed == 0 ? 1 : magnitude(state->speed); break;
         case PLAY_BACKWARD: state->speed = state->speed == 0 ? -1 : -magnitude(state->speed); break;
         case PAUSE: state->speed = 0; break;
-        case STEP_FORWARD: state->current = clamp_index(int64_t{state->current} + 1, count); state->speed = 0; break;
-        case STEP_BACK: state->current = clamp_index(int64_t{state->current} - 1, count); state->speed = 0; break;
+        case STEP_FORWARD: state->current++; state->speed = 0; break;  // the loop's next pass wraps it
+        case STEP_BACK: state->current--; state->speed = 0; break;
         case FIRST_FRAME: state->current = 0; state->speed = 0; break;
         case LAST_FRAME: state->current = count - 1; state->speed = 0; break;
         case NORMAL_PLAY: state->speed = 1; break;

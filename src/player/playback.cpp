@@ -39,10 +39,14 @@ void run_playback(PlayerState *state, FrameFile *file, DvFrame *frame, RgbImage 
             state->current = clamp_index(int64_t{state->current} + state->speed, file->count);
             continue;
         }
-        if (event.type == SDL_QUIT)
+        if (event.type == SDL_QUIT) {
+            display_quit_requested();
             return;
+        }
         if (event.type == SDL_KEYDOWN && apply_key(state, event.key.keysym.sym, file->count))
             return;
+        if (event.type == SDL_VIDEOEXPOSE)
+            display_refresh();  // the window lost its picture: the same again, not decoded anew
         // any other event: the next pass handles the same index
     }
 }
