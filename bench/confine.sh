@@ -15,24 +15,9 @@ build=$PWD/build-bench work=$PWD/build-bench/bench/confine unconfined=$PWD/build
 mkdir -p "$work"
 clip=$work/clip.dv
 [ -f "$clip" ] || "$build/dvclip" "$clip" 400 >/dev/null
-# Debian 12 keeps sdl12-compat in a folder of its own; on Debian 13 it is the system's SDL 1.2.
-compat=/usr/lib/$(gcc -print-multiarch)/sdl12-compat
-impls=(system)
-[ -e "$compat/libSDL-1.2.so.0" ] && [ "$(readlink -f "$compat/libSDL-1.2.so.0")" != \
-  "$(readlink -f "$(ldd "$build/korlan" | awk '$1 == "libSDL-1.2.so.0" { print $3 }')")" ] && impls+=(compat)
-declare -A dir=([system]="" [compat]=$compat)
+PLAYER=$build/korlan
+source bench/servers.sh
 names=()
-# A fresh Xvfb for each implementation (an SDL 2 window keeps the focus); -noreset as in run.sh.
-pids=()
-trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
-declare -A display
-for impl in "${impls[@]}"; do
-  : >"$work/display.$impl"  # Xvfb writes its display's number there once it is ready
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display.$impl" >/dev/null 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do [ -s "$work/display.$impl" ] && break; sleep 0.05; done
-  display[$impl]=:$(cat "$work/display.$impl")
-done
 
 val() { awk -v k="$2" '$1 == k { print $2 }' "$1"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }

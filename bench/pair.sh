@@ -15,21 +15,8 @@ build=$PWD/build-bench work=$PWD/build-bench/bench/pair
 mkdir -p "$work"
 clip=$work/clip.dv
 [ -f "$clip" ] || "$build/dvclip" "$clip" 1200 >/dev/null
-# Debian 12 keeps sdl12-compat in a folder of its own; on Debian 13 it is the system's SDL 1.2.
-compat=/usr/lib/$(gcc -print-multiarch)/sdl12-compat
-impls=(system)
-[ -e "$compat/libSDL-1.2.so.0" ] && [ "$(readlink -f "$compat/libSDL-1.2.so.0")" != \
-  "$(readlink -f "$(ldd "$a" | awk '$1 == "libSDL-1.2.so.0" { print $3 }')")" ] && impls+=(compat)
-declare -A dir=([system]="" [compat]=$compat) display
-pids=()
-trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
-for impl in "${impls[@]}"; do  # a fresh Xvfb for each (an SDL 2 window keeps the focus), -noreset
-  : >"$work/display.$impl"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display.$impl" >/dev/null 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do [ -s "$work/display.$impl" ] && break; sleep 0.05; done
-  display[$impl]=:$(cat "$work/display.$impl")
-done
+PLAYER=$a
+source bench/servers.sh
 
 val() { awk -v k="$2" '$1 == k { print $2 }' "$1"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }

@@ -24,4 +24,8 @@ void display_x_set_caption(const char *title, const char *icon_title);
 void display_x_watch();                 // once the window is up
 void display_sdl_draw_once(SDL_Surface *screen);  // then: the black window, before the player confines itself
 void display_wayland_watch();           // once the window is up
+// The display's end: the first watch to see it prints its line and ends the process with status
+// 1; at the process's own end, none does. Safe in a signal handler.
+void display_end_with(const char *line);
+void display_end_silently();
 void display_wayland_quiet(bool quiet);  // libwayland's messages off while SDL starts, then on again

@@ -16,7 +16,6 @@
 #include <unistd.h>
 #include <wayland-client.h>
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -27,30 +26,17 @@
 
 static const char COMPOSITOR_LOST[] = "Lost the connection to the Wayland compositor\n";
 
-// The first of the watch's signal, the thread on SDL's connection and the loop's quit request to
-// see the end says so; at the process's own end, no one does.
-static std::atomic_flag ending = ATOMIC_FLAG_INIT;
 static int sdl_connection = -1;  // SDL's own connection to the compositor, once the window is up
 
-// SIGIO is blocked first, so that the watch cannot come in between here. Safe in a signal handler.
 static void compositor_lost(int)
 {
-    sigset_t io;
-    sigemptyset(&io);
-    sigaddset(&io, SIGIO);
-    pthread_sigmask(SIG_BLOCK, &io, nullptr);
-    if (ending.test_and_set())
-        for (;;)
-            pause();  // another thread is ending the process, or it ends by itself
-    ssize_t ignored = write(STDERR_FILENO, COMPOSITOR_LOST, sizeof COMPOSITOR_LOST - 1);
-    (void)ignored;
-    _exit(1);
+    display_end_with(COMPOSITOR_LOST);
 }
 
 static void end_watch()  // registered after SDL's shutdown, so run before it closes SDL's connection
 {
     signal(SIGIO, SIG_IGN);
-    ending.test_and_set();
+    display_end_silently();
 }
 
 // SDL's connection ending while the compositor stays, where SDL spins in libdecor's dispatch and

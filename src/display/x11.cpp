@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <bitset>
 #include <cerrno>
 #include <clocale>
@@ -26,25 +25,6 @@ constexpr const char *X_WINDOW_LOST = "Lost the window on display %s: %s\n";  //
 constexpr size_t X_EVENT_BYTES = 32;  // every event that an X server sends, in bytes
 constexpr int SDL12_COMPAT_FIRST_PATCH = 50;  // sdl12-compat calls itself SDL 1.2.50 and later
 
-// The first of Xlib's handlers and the watch's signal to see the end says so; the other may be on
-// its way in another thread at the same time.
-static std::atomic_flag ending = ATOMIC_FLAG_INIT;
-
-// SIGIO is blocked first, so that the watch cannot come in between here. Safe in a signal handler.
-static void end_with(const char *line)
-{
-    sigset_t io;
-    sigemptyset(&io);
-    sigaddset(&io, SIGIO);
-    pthread_sigmask(SIG_BLOCK, &io, nullptr);
-    if (ending.test_and_set())
-        for (;;)
-            pause();  // the watch, in another thread, is ending the process
-    ssize_t ignored = write(STDERR_FILENO, line, strlen(line));
-    (void)ignored;
-    _exit(1);
-}
-
 // The window gone, on the connection `fd`. When the server goes, the window's errors and its end
 // can arrive before the end of the connection (XWayland dying under its compositor): if the
 // connection closes soon after, that is what the user is told. Otherwise the window was taken
@@ -52,7 +32,7 @@ static void end_with(const char *line)
 static void end_lost_window(int fd, const char *lost, const char *window)
 {
     pollfd closed = {fd, POLLRDHUP, 0};
-    end_with(poll(&closed, 1, X_CLOSE_WAIT_MS) > 0 ? lost : window);
+    display_end_with(poll(&closed, 1, X_CLOSE_WAIT_MS) > 0 ? lost : window);
 }
 
 // The display going away under the window (a logout, a crash, a dropped ssh -X) is fatal. Xlib's
@@ -64,7 +44,7 @@ static int display_lost(Display *x)
 {
     char line[160];
     snprintf(line, sizeof line, X_LOST, DisplayString(x));
-    end_with(line);
+    display_end_with(line);
     return 0;
 }
 
@@ -114,7 +94,7 @@ static void watch_woke(int)
         for (ssize_t i = 0; i < got; i++, watch.read++)
             destroyed |= watch.read % X_EVENT_BYTES == 0 && (bytes[i] & 0x7F) == DestroyNotify;
     if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-        end_with(watch.lost);
+        display_end_with(watch.lost);
     if (destroyed)
         end_lost_window(watch.fd, watch.lost, watch.destroyed);
     errno = saved;
