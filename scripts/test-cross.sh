@@ -32,10 +32,10 @@ root_clone
 stage "apt-get build-dep -a $arch -P nocheck, and what the tests need"
 in_root bash -c "cd /root/korlan && DEBIAN_FRONTEND=noninteractive \
   apt-get build-dep -y -qq -a $arch -P nocheck --no-install-recommends ./ >/dev/null"
-# Test-only, for the target: GoogleTest, XTest, xcb's XTest and libdbus (the test tree links them:
-# the hostile decoder's shim), and the ffmpeg that the decoder's output is held to. For the build machine: the X server and xwd for the picture, and
-# the desktop files' tools, which the package's test dependencies name (the package is built with
-# its tests).
+# Test-only, for the target: GoogleTest, XTest, xcb's XTest and libdbus (the test tree links them,
+# the hostile decoder's shim the last two), and the ffmpeg that the decoder's output is held to.
+# For the build machine: the X server and xwd for the picture, dbus-daemon and the desktop files'
+# tools, which the package's test dependencies name (the package is built with its tests).
 root_install libgtest-dev:"$arch" libxtst-dev:"$arch" libxcb1-dev:"$arch" libxcb-xtest0-dev:"$arch" \
   libdbus-1-dev:"$arch" ffmpeg:"$arch" dbus-daemon xvfb x11-apps \
   desktop-file-utils appstream xdg-utils
