@@ -24,7 +24,7 @@
 static struct {
     RgbImage *image;        // shared with the decoder process; null before frame_image_alloc
     DecoderShared *shared;  // null: no decoder process, the decoder runs in this process
-    int control;            // to the spawner; -1 once it is gone
+    int control;            // to the spawner; -1 before frame_decoder_start()
     int channel;            // to the current decoder process; -1 when there is none
     uint32_t serial;
 } decoder = {nullptr, nullptr, -1, -1, 0};
